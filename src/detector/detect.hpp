@@ -1,0 +1,43 @@
+// The line-segment detector's entry point.
+#pragma once
+
+#include "sample.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace linora {
+
+// One validated segment, in pixels of the input raster; the centre of pixel
+// (x, y) is (x + 0.5, y + 0.5).
+struct Segment {
+    double x1, y1, x2, y2; // end points, in the rectangle's direction
+    double width;          // full width of the segment's rectangle
+    double precision;      // point probability of the final rectangle
+    double log_nfa;        // -log10(number of false alarms), > 0
+};
+
+// Finds the validated line segments of a width x height raster (row-major,
+// sample (x, y) at y * width + x), longest first. Instances exist for
+// double, float, uint8_t and uint16_t samples; 16-bit samples are divided by
+// 257 so that v * 257 gives the same segments as the 8-bit value v.
+//
+// Returns SizeMismatch when samples.size() != width * height. Throws
+// InputTooLarge when the working raster would have 2^32 pixels or more, and
+// std::bad_alloc when memory runs out.
+template <class T>
+Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
+                                     std::size_t height, double scale);
+
+extern template Checked<std::vector<Segment>> detect<double>(std::span<const double>, std::size_t,
+                                                             std::size_t, double);
+extern template Checked<std::vector<Segment>> detect<float>(std::span<const float>, std::size_t,
+                                                            std::size_t, double);
+extern template Checked<std::vector<Segment>>
+    detect<std::uint8_t>(std::span<const std::uint8_t>, std::size_t, std::size_t, double);
+extern template Checked<std::vector<Segment>>
+    detect<std::uint16_t>(std::span<const std::uint16_t>, std::size_t, std::size_t, double);
+
+} // namespace linora

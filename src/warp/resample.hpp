@@ -1,0 +1,67 @@
+// Image resampling: coordinate-map remap and perspective warp of 8-bit and
+// 16-bit images with a bilinear or Lanczos-3 kernel.
+#pragma once
+
+#include "sample.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace linora {
+
+enum class Filter { Bilinear, Lanczos3 };
+
+// Resamples a w x h source of C interleaved channels (C = 1 or 3) through
+// per-pixel coordinate maps: output pixel (x, y) takes the source value at
+// (map_x[y * out_w + x], map_y[y * out_w + x]). Pixel centres are at integer
+// coordinates. Returns the out_w x out_h x C output, zero where the position
+// falls outside the source, or SizeMismatch for a source or map of the wrong
+// length (checked in that order, before anything is allocated).
+//
+// Throws InternalError("chunk_size must not be zero") when out_w is 0, and
+// OutputTooLarge / std::bad_alloc when the output cannot be allocated.
+template <class T, std::size_t C>
+Checked<Buffer<T>> remap(std::span<const T> src, std::size_t w, std::size_t h,
+                         std::span<const float> map_x, std::span<const float> map_y,
+                         std::size_t out_w, std::size_t out_h, Filter filter);
+
+// Warps a w x h RGB source: output pixel (x, y) is the plane point
+// u = x / scale + off_x, v = y / scale + off_y, which `inverse` (row-major
+// 3x3) maps to the source position (X / W, Y / W). Returns the out_w x out_h
+// x 3 output, or SizeMismatch when src.size() != w * h * 3.
+//
+// Throws as remap does.
+template <class T>
+Checked<Buffer<T>> warp_rgb(std::span<const T> src, std::size_t w, std::size_t h,
+                            std::size_t out_w, std::size_t out_h,
+                            const std::array<double, 9>& inverse, Filter filter, double scale,
+                            double off_x, double off_y);
+
+extern template Checked<Buffer<std::uint8_t>>
+    remap<std::uint8_t, 1>(std::span<const std::uint8_t>, std::size_t, std::size_t,
+                           std::span<const float>, std::span<const float>, std::size_t,
+                           std::size_t, Filter);
+extern template Checked<Buffer<std::uint8_t>>
+    remap<std::uint8_t, 3>(std::span<const std::uint8_t>, std::size_t, std::size_t,
+                           std::span<const float>, std::span<const float>, std::size_t,
+                           std::size_t, Filter);
+extern template Checked<Buffer<std::uint16_t>>
+    remap<std::uint16_t, 1>(std::span<const std::uint16_t>, std::size_t, std::size_t,
+                            std::span<const float>, std::span<const float>, std::size_t,
+                            std::size_t, Filter);
+extern template Checked<Buffer<std::uint16_t>>
+    remap<std::uint16_t, 3>(std::span<const std::uint16_t>, std::size_t, std::size_t,
+                            std::span<const float>, std::span<const float>, std::size_t,
+                            std::size_t, Filter);
+extern template Checked<Buffer<std::uint8_t>>
+    warp_rgb<std::uint8_t>(std::span<const std::uint8_t>, std::size_t, std::size_t, std::size_t,
+                           std::size_t, const std::array<double, 9>&, Filter, double, double,
+                           double);
+extern template Checked<Buffer<std::uint16_t>>
+    warp_rgb<std::uint16_t>(std::span<const std::uint16_t>, std::size_t, std::size_t,
+                            std::size_t, std::size_t, const std::array<double, 9>&, Filter,
+                            double, double, double);
+
+} // namespace linora
