@@ -1,0 +1,75 @@
+// detect(gray, scale=0.8)
+#include "functions.hpp"
+
+#include "args.hpp"
+#include "arrays.hpp"
+#include "detached.hpp"
+#include "errors.hpp"
+#include "segment.hpp"
+
+#include "detector/detect.hpp"
+
+#include <optional>
+#include <variant>
+
+namespace linora::py {
+
+namespace {
+
+constexpr const char* kNames[] = {"gray", "scale"};
+constexpr Signature kSignature{"detect", kNames, 2, 1};
+
+// Reads the samples of `gray` (elements of type T) and runs the detector on
+// them with the thread detached.
+template <class T> PyObject* run(PyObject* gray, double scale) {
+    std::optional<Samples<T>> samples;
+    samples.emplace(gray);
+    const std::size_t height = dim(gray, 0), width = dim(gray, 1);
+    std::exception_ptr error;
+    auto result = run_detached(
+        [&] { return std::optional(linora::detect<T>(samples->span(), width, height, scale)); },
+        error);
+    samples.reset();
+    if (error) {
+        raise_from_core(error);
+        return nullptr;
+    }
+    if (auto* mismatch = std::get_if<SizeMismatch>(&*result))
+        return raise_internal("the buffer length comes from the array's own shape: " +
+                              debug_text(*mismatch));
+    return segments_to_list(std::get<std::vector<Segment>>(*result));
+}
+
+PyObject* detect_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slot[2];
+    if (!bind(kSignature, args, nargs, kwnames, slot)) return nullptr;
+    double scale = 0.8;
+    if (slot[1] != nullptr) {
+        std::optional<double> v = to_double(slot[1], "scale");
+        if (!v) return nullptr;
+        scale = *v;
+    }
+    const np::Api* api = np::api();
+    if (api == nullptr) return nullptr;
+    PyObject* gray = slot[0];
+    if (matches(*api, gray, 2, np::Double)) return run<double>(gray, scale);
+    if (matches(*api, gray, 2, np::Float)) return run<float>(gray, scale);
+    if (matches(*api, gray, 2, np::UByte)) return run<std::uint8_t>(gray, scale);
+    if (matches(*api, gray, 2, np::UShort)) return run<std::uint16_t>(gray, scale);
+    PyErr_SetString(PyExc_TypeError,
+                    "detect expects a (height, width) array of uint8, uint16, float32 or float64");
+    return nullptr;
+}
+
+} // namespace
+
+PyObject* detect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        return detect_impl(args, nargs, kwnames);
+    } catch (...) {
+        raise_from_core(std::current_exception());
+        return nullptr;
+    }
+}
+
+} // namespace linora::py

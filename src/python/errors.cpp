@@ -1,0 +1,102 @@
+#include "errors.hpp"
+
+#include "handle.hpp"
+#include "once.hpp"
+#include "sample.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace linora::py {
+
+namespace {
+
+OnceSlot<PyObject> g_internal_error;
+
+PyObject* internal_error_class() {
+    return g_internal_error.get([] {
+        // BaseException as the base: a plain `except Exception` must not
+        // swallow a broken invariant.
+        return PyErr_NewExceptionWithDoc(
+            "linora.InternalError",
+            "A broken invariant or internal refusal inside a linora call. The process can "
+            "go on; the call had no effect.",
+            PyExc_BaseException, nullptr);
+    });
+}
+
+// Takes the exception being raised (normalised), and puts it back.
+struct Raised {
+#if PY_VERSION_HEX >= 0x030C0000
+    static PyObject* take() {
+        return PyErr_GetRaisedException();
+    }
+    static void restore(PyObject* e) {
+        PyErr_SetRaisedException(e);
+    }
+#else
+    static PyObject* take() {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (type == nullptr) return nullptr;
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        return value;
+    }
+    static void restore(PyObject* e) {
+        if (e == nullptr) return;
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e));
+        Py_INCREF(type);
+        PyErr_Restore(type, e, PyException_GetTraceback(e));
+    }
+#endif
+};
+
+} // namespace
+
+PyObject* raise_internal(const std::string& message) {
+    PyObject* cls = internal_error_class();
+    if (cls == nullptr) return nullptr; // creating the class failed; that error is set
+    PyErr_SetString(cls, message.c_str());
+    return nullptr;
+}
+
+void add_processing_note(const char* name) {
+    PyObject* exc = Raised::take();
+    if (exc == nullptr) return;
+    Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", name));
+    Ref result;
+    if (note) result = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+    if (!result) PyErr_Clear();
+    Raised::restore(exc);
+}
+
+void raise_type_mismatch(PyObject* obj, const char* target) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+        return;
+    }
+    Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (!name) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), target);
+}
+
+void raise_from_core(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const InputTooLarge& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const OutputTooLarge& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_internal(e.what());
+    } catch (...) {
+        raise_internal("unknown internal error");
+    }
+}
+
+} // namespace linora::py

@@ -1,0 +1,31 @@
+// Raising the module's exceptions: the internal-error class, conversion
+// notes, the type-mismatch message, and the translation of exceptions thrown
+// by the computation core.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <string>
+
+namespace linora::py {
+
+// Sets the internal-error exception (a class derived directly from
+// BaseException, created on first use) with `message`. Returns nullptr so
+// that callers can `return raise_internal(...)`.
+PyObject* raise_internal(const std::string& message);
+
+// Adds the note "while processing '<name>'" to the exception being raised.
+// If attaching the note fails, the original exception stays set without it.
+void add_processing_note(const char* name);
+
+// Sets TypeError "'<type>' object is not an instance of '<target>'", or
+// "'None' is not an instance of '<target>'" for None.
+void raise_type_mismatch(PyObject* obj, const char* target);
+
+// Sets the Python exception for an exception thrown by the computation core:
+// InputTooLarge -> ValueError, OutputTooLarge and std::bad_alloc ->
+// MemoryError, InternalError and anything else -> the internal-error class.
+void raise_from_core(std::exception_ptr error);
+
+} // namespace linora::py

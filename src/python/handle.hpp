@@ -1,0 +1,45 @@
+// A small owning handle for Python object references, so that every error
+// path releases what it holds.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace linora::py {
+
+// Owns one strong reference (or none).
+class Ref {
+  public:
+    Ref() = default;
+    // Takes over a new reference (as returned by most C-API calls); a null
+    // pointer makes an empty handle.
+    static Ref steal(PyObject* o) noexcept { return Ref(o); }
+    // Adds a reference to a borrowed pointer.
+    static Ref borrow(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+  private:
+    explicit Ref(PyObject* o) noexcept : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+} // namespace linora::py

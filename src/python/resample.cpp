@@ -1,0 +1,261 @@
+// warp_rgb(src, inverse, scale, off_x, off_y, filter="bilinear", out_size=None)
+// remap_rgb(src, map_x, map_y, filter="bilinear")
+// remap_gray(src, map_x, map_y, filter="bilinear")
+#include "functions.hpp"
+
+#include "args.hpp"
+#include "arrays.hpp"
+#include "detached.hpp"
+#include "errors.hpp"
+#include "handle.hpp"
+
+#include "warp/resample.hpp"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace linora::py {
+
+namespace {
+
+// Appends code point c to a quoted literal: quote and backslash escaped,
+// newline and tab as \n and \t, other control characters as \u{hex}.
+void append_escaped(std::u32string& out, Py_UCS4 c) {
+    auto ascii = [&](const char* s) {
+        while (*s)
+            out += static_cast<char32_t>(*s++);
+    };
+    if (c == '"' || c == '\\') {
+        out += U'\\';
+        out += static_cast<char32_t>(c);
+    } else if (c == '\n') {
+        ascii("\\n");
+    } else if (c == '\t') {
+        ascii("\\t");
+    } else if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
+        ascii(buf);
+    } else {
+        out += static_cast<char32_t>(c);
+    }
+}
+
+// The filter named exactly "bilinear" or "lanczos3"; otherwise ValueError
+// naming the filter as a quoted literal.
+std::optional<Filter> parse_filter(PyObject* name) {
+    if (PyUnicode_CompareWithASCIIString(name, "bilinear") == 0) return Filter::Bilinear;
+    if (PyUnicode_CompareWithASCIIString(name, "lanczos3") == 0) return Filter::Lanczos3;
+    std::u32string text = U"unknown filter \"";
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        append_escaped(text, PyUnicode_READ_CHAR(name, i));
+    text += U"\", expected \"bilinear\" or \"lanczos3\"";
+    Ref message = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(),
+                                                       static_cast<Py_ssize_t>(text.size())));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return std::nullopt;
+}
+
+// The filter argument: "bilinear" when absent.
+std::optional<Filter> filter_arg(PyObject* obj) {
+    if (obj == nullptr) return Filter::Bilinear;
+    PyObject* name = to_str(obj, "filter");
+    if (name == nullptr) return std::nullopt;
+    return parse_filter(name);
+}
+
+// Wraps a computed raster, or raises for the errors the computation reported.
+template <class T>
+PyObject* finish(const np::Api& api, std::optional<Checked<Buffer<T>>>& result,
+                 std::exception_ptr error, np::TypeNum type, int ndim, const Py_ssize_t* dims,
+                 const char* mismatch_context) {
+    if (error) {
+        raise_from_core(error);
+        return nullptr;
+    }
+    if (auto* mismatch = std::get_if<SizeMismatch>(&*result))
+        return raise_internal(std::string(mismatch_context) + ": " + debug_text(*mismatch));
+    return wrap_buffer(api, std::get<Buffer<T>>(std::move(*result)), type, ndim, dims);
+}
+
+// ---------------------------------------------------------------- warp_rgb
+
+constexpr const char* kWarpNames[] = {"src",   "inverse", "scale",   "off_x",
+                                      "off_y", "filter",  "out_size"};
+constexpr Signature kWarpSignature{"warp_rgb", kWarpNames, 7, 5};
+
+struct WarpArgs {
+    std::array<double, 9> inverse;
+    double scale, off_x, off_y;
+    Filter filter;
+    std::optional<std::array<std::uint64_t, 2>> out_size;
+};
+
+template <class T>
+PyObject* run_warp(const np::Api& api, PyObject* src, const WarpArgs& a, np::TypeNum type) {
+    std::optional<Samples<T>> samples;
+    samples.emplace(src);
+    const std::size_t h = dim(src, 0), w = dim(src, 1);
+    const std::uint64_t out_w = a.out_size ? (*a.out_size)[0] : w;
+    const std::uint64_t out_h = a.out_size ? (*a.out_size)[1] : h;
+    // NumPy shapes are signed: a size beyond that range cannot be an array.
+    if (out_w > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) ||
+        out_h > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_Format(PyExc_MemoryError, "cannot allocate an output of %llu x %llu x 3 samples",
+                     static_cast<unsigned long long>(out_w),
+                     static_cast<unsigned long long>(out_h));
+        return nullptr;
+    }
+    std::exception_ptr error;
+    auto result = run_detached(
+        [&] {
+            return std::optional(linora::warp_rgb<T>(samples->span(), w, h, out_w, out_h, a.inverse,
+                                                     a.filter, a.scale, a.off_x, a.off_y));
+        },
+        error);
+    samples.reset();
+    const Py_ssize_t dims[3] = {static_cast<Py_ssize_t>(out_h), static_cast<Py_ssize_t>(out_w), 3};
+    return finish<T>(api, result, error, type, 3, dims,
+                     "the buffer length comes from the array's own shape");
+}
+
+PyObject* warp_rgb_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slot[7];
+    if (!bind(kWarpSignature, args, nargs, kwnames, slot)) return nullptr;
+    WarpArgs a{};
+    auto inverse = to_matrix(slot[1], "inverse");
+    if (!inverse) return nullptr;
+    a.inverse = *inverse;
+    auto scale = to_double(slot[2], "scale");
+    if (!scale) return nullptr;
+    auto off_x = to_double(slot[3], "off_x");
+    if (!off_x) return nullptr;
+    auto off_y = to_double(slot[4], "off_y");
+    if (!off_y) return nullptr;
+    a.scale = *scale;
+    a.off_x = *off_x;
+    a.off_y = *off_y;
+    PyObject* filter_name = nullptr;
+    if (slot[5] != nullptr && (filter_name = to_str(slot[5], "filter")) == nullptr) return nullptr;
+    if (!to_size_pair(slot[6], "out_size", a.out_size)) return nullptr;
+    std::optional<Filter> filter = filter_name ? parse_filter(filter_name) : Filter::Bilinear;
+    if (!filter) return nullptr;
+    a.filter = *filter;
+
+    const np::Api* api = np::api();
+    if (api == nullptr) return nullptr;
+    PyObject* src = slot[0];
+    if (matches(*api, src, 3, np::UByte, 3)) return run_warp<std::uint8_t>(*api, src, a, np::UByte);
+    if (matches(*api, src, 3, np::UShort, 3))
+        return run_warp<std::uint16_t>(*api, src, a, np::UShort);
+    PyErr_SetString(PyExc_TypeError,
+                    "warp_rgb expects a (height, width, 3) array of uint8 or uint16");
+    return nullptr;
+}
+
+// ------------------------------------------------------- remap_rgb / remap_gray
+
+constexpr const char* kRemapNames[] = {"src", "map_x", "map_y", "filter"};
+
+template <class T, std::size_t C>
+PyObject* run_remap(const np::Api& api, PyObject* src, PyObject* map_x, PyObject* map_y,
+                    Filter filter, np::TypeNum type) {
+    std::optional<Samples<T>> samples;
+    std::optional<Samples<float>> mx, my;
+    samples.emplace(src);
+    mx.emplace(map_x);
+    my.emplace(map_y);
+    const std::size_t h = dim(src, 0), w = dim(src, 1);
+    const std::size_t out_h = dim(map_x, 0), out_w = dim(map_x, 1);
+    std::exception_ptr error;
+    auto result = run_detached(
+        [&] {
+            return std::optional(linora::remap<T, C>(samples->span(), w, h, mx->span(), my->span(),
+                                                     out_w, out_h, filter));
+        },
+        error);
+    samples.reset();
+    mx.reset();
+    my.reset();
+    const Py_ssize_t dims[3] = {static_cast<Py_ssize_t>(out_h), static_cast<Py_ssize_t>(out_w),
+                                static_cast<Py_ssize_t>(C)};
+    return finish<T>(api, result, error, type, C == 3 ? 3 : 2, dims,
+                     "the buffer lengths come from the arrays' own shapes");
+}
+
+template <std::size_t C>
+PyObject* remap_impl(const char* function, const char* type_error, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames) {
+    const Signature sig{function, kRemapNames, 4, 3};
+    PyObject* slot[4];
+    if (!bind(sig, args, nargs, kwnames, slot)) return nullptr;
+    const np::Api* api = np::api();
+    if (api == nullptr) return nullptr;
+    for (int i : {1, 2}) {
+        if (!matches(*api, slot[i], 2, np::Float)) {
+            raise_type_mismatch(slot[i], "ndarray");
+            add_processing_note(kRemapNames[i]);
+            return nullptr;
+        }
+    }
+    std::optional<Filter> filter = filter_arg(slot[3]);
+    if (!filter) return nullptr;
+
+    PyObject* src = slot[0];
+    const int ndim = C == 3 ? 3 : 2;
+    const Py_ssize_t last = C == 3 ? 3 : 0;
+    np::TypeNum type;
+    if (matches(*api, src, ndim, np::UByte, last)) {
+        type = np::UByte;
+    } else if (matches(*api, src, ndim, np::UShort, last)) {
+        type = np::UShort;
+    } else {
+        PyErr_SetString(PyExc_TypeError, type_error);
+        return nullptr;
+    }
+    if (dim(slot[1], 0) != dim(slot[2], 0) || dim(slot[1], 1) != dim(slot[2], 1)) {
+        PyErr_SetString(PyExc_ValueError, "map_x and map_y must have the same shape");
+        return nullptr;
+    }
+    if (type == np::UByte)
+        return run_remap<std::uint8_t, C>(*api, src, slot[1], slot[2], *filter, type);
+    return run_remap<std::uint16_t, C>(*api, src, slot[1], slot[2], *filter, type);
+}
+
+template <class F> PyObject* guarded(F&& f) {
+    try {
+        return f();
+    } catch (...) {
+        raise_from_core(std::current_exception());
+        return nullptr;
+    }
+}
+
+} // namespace
+
+PyObject* warp_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return warp_rgb_impl(args, nargs, kwnames); });
+}
+
+PyObject* remap_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return remap_impl<3>(
+            "remap_rgb",
+            "remap_rgb expects a (height, width, 3) array of uint8 or uint16 and float32 maps",
+            args, nargs, kwnames);
+    });
+}
+
+PyObject* remap_gray(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return remap_impl<1>(
+            "remap_gray",
+            "remap_gray expects a (height, width) array of uint8 or uint16 and float32 maps", args,
+            nargs, kwnames);
+    });
+}
+
+} // namespace linora::py
