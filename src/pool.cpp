@@ -39,9 +39,9 @@ struct Job {
     detail::RowFn fn;
     void* ctx;
     std::size_t grain;
-    std::deque<Run> pending;     // runs not yet taken; guarded by the pool mutex
-    std::size_t rows_left;       // rows not yet finished; guarded by the pool mutex
-    std::exception_ptr error;    // first exception thrown by a row; guarded
+    std::deque<Run> pending;      // runs not yet taken; guarded by the pool mutex
+    std::size_t rows_left;        // rows not yet finished; guarded by the pool mutex
+    std::exception_ptr error;     // first exception thrown by a row; guarded
     std::condition_variable done; // signalled when rows_left reaches 0
 };
 
@@ -49,7 +49,8 @@ class Pool {
   public:
     explicit Pool(std::size_t workers) {
         threads_.reserve(workers);
-        for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+        for (std::size_t i = 0; i < workers; ++i)
+            threads_.emplace_back([this] { work(); });
     }
 
     ~Pool() {
@@ -58,14 +59,16 @@ class Pool {
             stopping_ = true;
         }
         wake_.notify_all();
-        for (auto& t : threads_) t.join();
+        for (auto& t : threads_)
+            t.join();
     }
 
     // A pool inherited through fork() has no threads in the child and its
     // mutex may have been held by a thread that no longer exists: it is
     // abandoned without running its destructor.
     void abandon() {
-        for (auto& t : threads_) t.detach();
+        for (auto& t : threads_)
+            t.detach();
     }
 
     void run(std::size_t rows, std::size_t row_len, detail::RowFn fn, void* ctx) {
@@ -81,7 +84,8 @@ class Pool {
         wake_.notify_all();
         // The calling thread works on its own job only, so it returns as soon
         // as its rows are done, and always makes progress by itself.
-        while (!job.pending.empty()) take_and_run(job, lock);
+        while (!job.pending.empty())
+            take_and_run(job, lock);
         job.done.wait(lock, [&] { return job.rows_left == 0; });
         jobs_.erase(it);
         lock.unlock();
@@ -125,7 +129,8 @@ class Pool {
         std::exception_ptr error;
         if (!failed) {
             try {
-                for (std::size_t row = r.lo; row < r.hi; ++row) job.fn(job.ctx, row);
+                for (std::size_t row = r.lo; row < r.hi; ++row)
+                    job.fn(job.ctx, row);
             } catch (...) {
                 error = std::current_exception();
             }

@@ -123,7 +123,8 @@ template <class T> class Buffer {
 // a * b, or throws OutputTooLarge when the product does not fit in size_t.
 inline std::size_t checked_mul(std::size_t a, std::size_t b) {
     std::size_t r;
-    if (__builtin_mul_overflow(a, b, &r)) throw OutputTooLarge("buffer size overflows the address space");
+    if (__builtin_mul_overflow(a, b, &r))
+        throw OutputTooLarge("buffer size overflows the address space");
     return r;
 }
 
