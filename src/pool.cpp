@@ -63,14 +63,6 @@ class Pool {
             t.join();
     }
 
-    // A pool inherited through fork() has no threads in the child and its
-    // mutex may have been held by a thread that no longer exists: it is
-    // abandoned without running its destructor.
-    void abandon() {
-        for (auto& t : threads_)
-            t.detach();
-    }
-
     void run(std::size_t rows, std::size_t row_len, detail::RowFn fn, void* ctx) {
         if (row_len == 0) throw InternalError("chunk_size must not be zero");
         if (rows == 0) return;
@@ -160,8 +152,9 @@ void after_fork_in_child() {
     // Only the forking thread exists in the child. The parent's pool (and the
     // mutex guarding it, which another parent thread may have held) cannot
     // be used: forget the pool and give the mutex a fresh state.
-    if (g_pool != nullptr) g_pool->abandon();
-    g_pool = nullptr; // leaked on purpose: its memory may be in use by nothing
+    // The old pool is leaked on purpose: its threads do not exist here, so
+    // neither destroying nor detaching them would be meaningful.
+    g_pool = nullptr;
     new (&g_pool_mutex) std::mutex();
 }
 

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the C++ unit tests and the extension module with AddressSanitizer and
+# UndefinedBehaviorSanitizer (float-cast-overflow included) and runs both test
+# suites under them. Any sanitizer report fails the run.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+bash scripts/setup.sh >/dev/null
+
+py="$root/.venv/bin/python"
+bin="$root/.venv/bin"
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+echo "sanitize: C++ unit tests"
+"$bin/cmake" -S . -B build/asan-cpp -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINORA_BUILD_PYTHON=OFF -DLINORA_BUILD_TESTS=ON \
+    -DLINORA_SANITIZE=address,undefined >/dev/null
+"$bin/cmake" --build build/asan-cpp -j2
+build/asan-cpp/linora_tests --gtest_brief=1
+
+echo "sanitize: Python tests"
+site="$root/build/asan-site"
+rm -rf "$site"
+"$py" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    --target "$site" -C build-dir=build/asan-py -C cmake.build-type=RelWithDebInfo \
+    -C cmake.define.LINORA_SANITIZE=address,undefined .
+# The interpreter itself is not instrumented: the ASan runtime must be loaded
+# first for the instrumented extension to work inside it.
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+    PYTHONPATH="$site" "$py" -m pytest -q -p no:cacheprovider tests/python "$@"

@@ -1,0 +1,179 @@
+"""Threads, processes and the worker pool: results never depend on who computes them."""
+
+import hashlib
+import os
+import subprocess
+import sys
+import threading
+import warnings
+
+import numpy as np
+import pytest
+
+import linora
+
+
+def _scene(seed, h=120, w=160):
+    """A gray image with a few bright rotated bars on a noisy background."""
+    rng = np.random.default_rng(seed)
+    ys, xs = np.mgrid[0:h, 0:w].astype(np.float64)
+    img = rng.normal(60.0, 6.0, (h, w))
+    for _ in range(4):
+        cx, cy = rng.uniform(20, w - 20), rng.uniform(20, h - 20)
+        t = rng.uniform(0, np.pi)
+        along = (xs - cx) * np.cos(t) + (ys - cy) * np.sin(t)
+        across = -(xs - cx) * np.sin(t) + (ys - cy) * np.cos(t)
+        img[(np.abs(along) < rng.uniform(15, 50)) & (np.abs(across) < 3)] += 120
+    return np.clip(img, 0, 255).astype(np.uint8)
+
+
+def _all_calls(seed):
+    """One call of every function on inputs derived from `seed`."""
+    gray = _scene(seed)
+    rgb = np.stack([gray, gray[::-1], 255 - gray], axis=2).copy()
+    rng = np.random.default_rng(seed + 1000)
+    h, w = gray.shape
+    mx = (rng.uniform(-2, w + 1, (90, 70))).astype(np.float32)
+    my = (rng.uniform(-2, h + 1, (90, 70))).astype(np.float32)
+    inv = [0.9, 0.1, 3.0, -0.05, 1.1, -2.0, 1e-4, 2e-4, 1.0]
+    return [
+        ("detect", lambda: linora.detect(gray)),
+        ("detect1", lambda: linora.detect(gray.astype(np.float32), 1.0)),
+        ("warp_b", lambda: linora.warp_rgb(rgb, inv, 1.3, 0.5, -1.0)),
+        ("warp_l", lambda: linora.warp_rgb(rgb.astype(np.uint16) * 257, inv, 0.7, 0, 0, "lanczos3")),
+        ("remap_rgb", lambda: linora.remap_rgb(rgb, mx, my, "lanczos3")),
+        ("remap_gray", lambda: linora.remap_gray(gray, mx, my)),
+    ]
+
+
+def _digest(result):
+    if isinstance(result, np.ndarray):
+        return hashlib.sha256(result.tobytes() + str(result.shape).encode()).hexdigest()
+    fields = [(s.x1, s.y1, s.x2, s.y2, s.width, s.precision, s.log_nfa) for s in result]
+    return hashlib.sha256(np.array(fields, dtype=np.float64).tobytes()).hexdigest()
+
+
+def _digests(seeds):
+    return {(seed, name): _digest(call()) for seed in seeds for name, call in _all_calls(seed)}
+
+
+def test_concurrent_threads_match_sequential_results():
+    seeds = range(4)
+    expected = _digests(seeds)
+    got = {}
+    errors = []
+
+    def worker(seed):
+        try:
+            for _ in range(3):
+                for name, call in _all_calls(seed):
+                    d = _digest(call())
+                    if got.setdefault((seed, name), d) != d:
+                        errors.append(("unstable", seed, name))
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in seeds for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert got == expected
+
+
+_CHILD = r"""
+import os, sys, json
+cpus = json.loads(sys.argv[1])
+if cpus:
+    os.sched_setaffinity(0, cpus)
+sys.path[:0] = json.loads(sys.argv[2])
+import test_threads
+print(json.dumps(sorted((f"{k[0]}:{k[1]}", v) for k, v in test_threads._digests(range(3)).items())))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="needs CPU affinity control")
+def test_results_do_not_depend_on_worker_count():
+    here = os.path.dirname(os.path.abspath(__file__))
+    paths = [here] + [p for p in sys.path if p]
+    import json
+
+    def run(cpus):
+        out = subprocess.run(
+            [sys.executable, "-c", _CHILD, json.dumps(cpus), json.dumps(paths)],
+            check=True, capture_output=True, text=True, timeout=300,
+        )
+        return out.stdout
+
+    one = run([sorted(os.sched_getaffinity(0))[0]])
+    every = run([])
+    assert one == every
+    assert len(one) > 100
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_recreates_the_pool():
+    expected = _digests([7])  # the pool exists and is busy-capable in the parent now
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        pid = os.fork()
+    if pid == 0:  # child: every function must work and agree with the parent
+        status = 1
+        try:
+            import signal
+
+            signal.alarm(120)  # a deadlocked pool ends the child instead of the test run
+            status = 0 if _digests([7]) == expected else 2
+        finally:
+            os._exit(status)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+
+
+def test_multiprocessing_fork_start_method():
+    import multiprocessing
+
+    expected = _digests([3])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        ctx = multiprocessing.get_context("fork")
+        with ctx.Pool(2) as pool:
+            results = pool.map(_digests, [[3], [3]], chunksize=1)
+    assert results == [expected, expected]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_fork_while_other_threads_run_loops():
+    """Forking while another thread is inside a parallel loop must not leave the
+    child with a pool lock held by a thread that does not exist there."""
+    rgb = np.zeros((300, 200, 3), np.uint8)
+    inv = [1, 0, 0, 0, 1, 0, 0, 0, 1]
+    stop = threading.Event()
+
+    def busy():
+        while not stop.is_set():
+            linora.warp_rgb(rgb, inv, 1.0, 0.0, 0.0)
+
+    t = threading.Thread(target=busy)
+    t.start()
+    try:
+        for _ in range(20):
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                pid = os.fork()
+            if pid == 0:
+                status = 1
+                try:
+                    import signal
+
+                    signal.alarm(30)
+                    out = linora.warp_rgb(rgb + 1, inv, 1.0, 0.0, 0.0)
+                    status = 0 if (out == 1).all() else 2
+                finally:
+                    os._exit(status)
+            _, status = os.waitpid(pid, 0)
+            assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+    finally:
+        stop.set()
+        t.join()
