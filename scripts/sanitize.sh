@@ -9,7 +9,7 @@ bash scripts/setup.sh >/dev/null
 
 py="$root/.venv/bin/python"
 bin="$root/.venv/bin"
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 echo "sanitize: C++ unit tests"

@@ -4,6 +4,10 @@
 # Python packages, and linora itself built and installed into that
 # environment. Safe to run again: it only does what is missing, and rebuilds
 # linora incrementally.
+#
+# LINORA_VENV (default .venv) and LINORA_PYTHON (default: the newest CPython
+# 3.11+ found) choose another environment and interpreter; LINORA_REQUIREMENTS
+# another requirements file.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -35,15 +39,16 @@ find_python() {
     return 1
 }
 
-venv="$root/.venv"
+venv="${LINORA_VENV:-$root/.venv}"
+requirements="${LINORA_REQUIREMENTS:-$root/requirements-dev.txt}"
 if [ ! -x "$venv/bin/python" ]; then
-    py=$(find_python) || { echo "setup: no CPython 3.11 or newer found" >&2; exit 1; }
+    py=${LINORA_PYTHON:-$(find_python)} || { echo "setup: no CPython 3.11 or newer found" >&2; exit 1; }
     echo "setup: creating .venv with $("$py" --version)"
     "$py" -m venv "$venv"
 fi
 stamp="$venv/.requirements-installed"
-if [ ! -f "$stamp" ] || [ requirements-dev.txt -nt "$stamp" ]; then
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+if [ ! -f "$stamp" ] || [ "$requirements" -nt "$stamp" ]; then
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
     touch "$stamp"
 fi
 
