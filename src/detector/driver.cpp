@@ -1,0 +1,188 @@
+// The detection pipeline: input checks, conversion to 64-bit samples,
+// optional Gaussian sub-sampling, the level-line field and seed order, then
+// one candidate per free seed (grow, fit, refine, improve, validate), and
+// the final sort.
+#include "detector/driver.hpp"
+#include "detector/detect.hpp"
+#include "detector/downscale.hpp"
+#include "detector/level_lines.hpp"
+#include "detector/nfa.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+namespace linora {
+
+namespace detector {
+
+namespace {
+
+constexpr double kLog10Of11 = 1.041392685158225;
+constexpr double kLog10Of8 = 0.9030899869919435;
+// Sorting by insertion up to this many segments, by std::stable_sort above.
+constexpr std::size_t kInsertionSortLimit = 20;
+
+// Key that orders doubles as IEEE totalOrder does when compared as signed
+// integers: negative values have their magnitude bits flipped.
+std::int64_t total_order_key(double v) {
+    const std::int64_t bits = std::bit_cast<std::int64_t>(v);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+struct Keyed {
+    std::int64_t key;
+    Segment segment;
+};
+
+// Runs the seed loop on the W x H working raster and maps the accepted
+// rectangles to input coordinates with the inverse scale.
+std::vector<Segment> detect_on_raster(std::span<const double> raster, std::size_t w, std::size_t h,
+                                      double inv_scale) {
+    const std::vector<Px> field = level_line_field(raster, w, h);
+    const double lnt = log_nt(w, h);
+    const std::size_t min_size = min_region_size(lnt);
+    const std::vector<std::uint32_t> seeds = seeds_by_norm(field, kGradientThreshold);
+
+    // Weak pixels carry no direction: they start used and never join a region.
+    std::vector<std::uint8_t> used(field.size());
+    for (std::size_t i = 0; i < field.size(); ++i)
+        used[i] = field[i].norm <= kGradientThreshold ? 1 : 0;
+
+    std::vector<Segment> segments;
+    std::vector<std::uint32_t> region;
+    Rect rect{};
+    double region_angle = 0.0;
+    for (std::uint32_t seed : seeds) {
+        if (used[seed] & 1) continue;
+        region_angle = grow_region(seed, field, used, region, w, h, kAngleTolerance);
+        if (region.size() < min_size) continue;
+        rect = region_to_rect(region, field, w, region_angle, kPointProbability);
+        if (!refine(region, region_angle, rect, used, field, min_size, w, h)) continue;
+        const double score = improve_rect(rect, field, w, h, kGradientThreshold, lnt);
+        if (score <= 0.0) continue;
+        segments.push_back(Segment{(rect.x1 + 0.5) * inv_scale, (rect.y1 + 0.5) * inv_scale,
+                                   (rect.x2 + 0.5) * inv_scale, (rect.y2 + 0.5) * inv_scale,
+                                   rect.width * inv_scale, rect.p, score});
+    }
+    sort_by_length(segments);
+    return segments;
+}
+
+} // namespace
+
+double log_nt(std::size_t w, std::size_t h) {
+    return 2.5 * (std::log10(static_cast<double>(w)) + std::log10(static_cast<double>(h))) +
+           kLog10Of11;
+}
+
+std::size_t min_region_size(double log_nt) {
+    return saturating_trunc<std::size_t>(std::ceil(log_nt / kLog10Of8));
+}
+
+void check_working_size(std::size_t w, std::size_t h) {
+    std::uint64_t pixels;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h),
+                               &pixels) ||
+        pixels > UINT32_MAX)
+        throw InputTooLarge("image too large: the working raster of " + std::to_string(w) + " x " +
+                            std::to_string(h) +
+                            " pixels exceeds the detector's 32-bit pixel indices");
+}
+
+void sort_by_length(std::vector<Segment>& segments) {
+    if (segments.size() < 2) return;
+    std::vector<Keyed> keyed;
+    keyed.reserve(segments.size());
+    for (const Segment& s : segments)
+        keyed.push_back({total_order_key(std::hypot(s.x2 - s.x1, s.y2 - s.y1)), s});
+    auto longer = [](const Keyed& a, const Keyed& b) { return a.key > b.key; };
+    if (keyed.size() <= kInsertionSortLimit) {
+        for (std::size_t i = 1; i < keyed.size(); ++i) {
+            const Keyed item = keyed[i];
+            std::size_t j = i;
+            for (; j > 0 && longer(item, keyed[j - 1]); --j)
+                keyed[j] = keyed[j - 1];
+            keyed[j] = item;
+        }
+    } else {
+        std::stable_sort(keyed.begin(), keyed.end(), longer);
+    }
+    for (std::size_t i = 0; i < keyed.size(); ++i)
+        segments[i] = keyed[i].segment;
+}
+
+} // namespace detector
+
+namespace {
+
+// One sample as a 64-bit working value; 16-bit samples are brought to the
+// 0..255 range of 8-bit ones.
+inline double working_value(double v) {
+    return v;
+}
+inline double working_value(float v) {
+    return static_cast<double>(v);
+}
+inline double working_value(std::uint8_t v) {
+    return static_cast<double>(v);
+}
+inline double working_value(std::uint16_t v) {
+    return static_cast<double>(v) / 257.0;
+}
+
+} // namespace
+
+template <class T>
+Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
+                                     std::size_t height, double scale) {
+    std::uint64_t expected;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(width),
+                               static_cast<std::uint64_t>(height), &expected))
+        expected = UINT64_MAX; // no buffer can be that long
+    if (samples.size() != expected) return SizeMismatch{expected, samples.size()};
+    if (width < 3 || height < 3) return std::vector<Segment>{};
+
+    // The working size; sub-sampled dimensions below 3 leave nothing to do.
+    const bool subsample = scale < 1.0;
+    std::size_t w = width;
+    std::size_t h = height;
+    if (subsample) {
+        w = detector::subsampled_size(scale, width);
+        h = detector::subsampled_size(scale, height);
+        if (w < 3 || h < 3) return std::vector<Segment>{};
+    }
+    detector::check_working_size(w, h);
+
+    std::vector<double> converted;
+    std::span<const double> input;
+    if constexpr (std::is_same_v<T, double>) {
+        input = samples;
+    } else {
+        converted.resize(samples.size());
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            converted[i] = working_value(samples[i]);
+        input = converted;
+    }
+
+    if (!subsample) return detector::detect_on_raster(input, w, h, 1.0);
+    const detector::Raster small = detector::downscale(input, width, height, scale);
+    std::vector<double>().swap(converted); // the full-size copy is no longer needed
+    return detector::detect_on_raster(small.samples, small.width, small.height, 1.0 / scale);
+}
+
+template Checked<std::vector<Segment>> detect<double>(std::span<const double>, std::size_t,
+                                                      std::size_t, double);
+template Checked<std::vector<Segment>> detect<float>(std::span<const float>, std::size_t,
+                                                     std::size_t, double);
+template Checked<std::vector<Segment>> detect<std::uint8_t>(std::span<const std::uint8_t>,
+                                                            std::size_t, std::size_t, double);
+template Checked<std::vector<Segment>> detect<std::uint16_t>(std::span<const std::uint16_t>,
+                                                             std::size_t, std::size_t, double);
+
+} // namespace linora

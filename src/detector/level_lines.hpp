@@ -1,0 +1,25 @@
+// The level-line field of a raster and the order in which its pixels are
+// tried as seeds.
+#pragma once
+
+#include "detector/types.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace linora::detector {
+
+// The W x H field of gradient magnitudes and level-line unit vectors of a
+// W x H raster (W, H >= 1). The gradient of pixel (x, y) comes from the 2 x 2
+// block whose top-left pixel it is, so the last row and the last column have
+// no block and stay zero, as does every cell with a zero (or NaN) gradient.
+std::vector<Px> level_line_field(std::span<const double> in, std::size_t w, std::size_t h);
+
+// The indices of the cells whose norm is above threshold, ordered by
+// decreasing norm quantised to kSeedBins levels of the largest norm; cells of
+// one level stay in raster order. The field must have fewer than 2^32 cells.
+std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold);
+
+} // namespace linora::detector

@@ -1,0 +1,122 @@
+#include "detector/nfa.hpp"
+
+#include "sample.hpp"
+
+#include <cmath>
+
+namespace linora::detector {
+
+double log_gamma(double x) {
+    if (x >= 15.0) {
+        // Windschitl: accurate for large x. x^6 by multiplication (exact for
+        // the integer arguments the NFA uses while it stays below 2^53).
+        const double x6 = x * x * x * x * x * x;
+        return (x - 0.5) * std::log(x) + 0.918938533204673 - x +
+               0.5 * x * std::log(x * std::sinh(1.0 / x) + 1.0 / (810.0 * x6));
+    }
+    // Lanczos: ln(b) + a with b a polynomial in x.
+    const double x2 = x * x;
+    const double x3 = x2 * x;
+    const double x4 = x3 * x;
+    const double x5 = x4 * x;
+    const double x6 = x5 * x;
+    const double b = 75122.633153 + 80916.6278952 * x + 36308.2951477 * x2 + 8687.24529705 * x3 +
+                     1168.92649479 * x4 + 83.8676043424 * x5 + 2.50662827511 * x6;
+    double a = (x + 0.5) * std::log(x + 5.5) - (x + 5.5);
+    for (int j = 0; j <= 6; ++j)
+        a -= std::log(x + static_cast<double>(j));
+    return std::log(b) + a;
+}
+
+double int_pow(double x, std::uint64_t n) {
+    double result = 1.0;
+    while (n != 0) {
+        if (n & 1) result *= x;
+        x *= x;
+        n >>= 1;
+    }
+    return result;
+}
+
+double log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {
+    if (k == 0 || n == 0) return -log_nt;
+    const double dn = static_cast<double>(n);
+    const double dk = static_cast<double>(k);
+    if (k == n) return -log_nt - dk * std::log10(p);
+
+    // The probability of exactly k aligned pixels.
+    const double log_term = log_gamma(dn + 1.0) - log_gamma(dk + 1.0) -
+                            log_gamma(static_cast<double>(n - k) + 1.0) + dk * std::log(p) +
+                            static_cast<double>(n - k) * std::log(1.0 - p);
+    double term = std::exp(log_term);
+    if (term == 0.0) {
+        // Underflow: k is either well within the bulk of the distribution
+        // (tail close to 1) or far out, where the first term dominates.
+        if (p * dn >= dk) return -log_nt;
+        return log_term / -2.302585092994046 - log_nt;
+    }
+
+    // Sum the tail from k + 1, each term from the previous one by the ratio
+    // of consecutive binomial probabilities.
+    double tail = term;
+    const double p_term = p / (1.0 - p);
+    for (std::uint64_t i = k + 1; i <= n; ++i) {
+        const double di = static_cast<double>(i);
+        const double bin_term = static_cast<double>(n - i + 1) / di;
+        const double mult = p_term * bin_term;
+        term = term * mult;
+        tail = tail + term;
+        if (i == n) break;
+        if (bin_term < 1.0) {
+            // Once the ratio is below 1 the remaining terms are bounded by a
+            // geometric series.
+            const double err = term * ((1.0 - int_pow(mult, n - i + 1)) / (1.0 - mult) - 1.0);
+            if (err < 0.1 * std::fabs(-std::log10(tail) - log_nt) * tail) break;
+        }
+    }
+    return -std::log10(tail) - log_nt;
+}
+
+double rect_log_nfa(const Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
+                    float threshold, double log_nt) {
+    const double cx = (rect.x1 + rect.x2) / 2.0;
+    const double cy = (rect.y1 + rect.y2) / 2.0;
+    const double hl = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
+    const double hw = rect.width * 0.5;
+
+    // Axis-aligned bounding box of the rectangle, clipped to the field.
+    // Negative or NaN bounds become 0, huge ones saturate before clipping.
+    const double ex = hl * std::fabs(rect.dx) + hw * std::fabs(rect.dy);
+    const double ey = hw * std::fabs(rect.dx) + hl * std::fabs(rect.dy);
+    const std::size_t x_min = saturating_floor<std::size_t>(cx - ex);
+    const std::size_t y_min = saturating_floor<std::size_t>(cy - ey);
+    std::size_t x_max = saturating_trunc<std::size_t>(std::ceil(cx + ex));
+    std::size_t y_max = saturating_trunc<std::size_t>(std::ceil(cy + ey));
+    if (x_max > w - 1) x_max = w - 1;
+    if (y_max > h - 1) y_max = h - 1;
+    if (y_min > y_max || x_min > x_max) return -log_nt;
+
+    // The alignment test runs in single precision on the stored unit vectors.
+    const float fdx = static_cast<float>(rect.dx);
+    const float fdy = static_cast<float>(rect.dy);
+    const float fcos = static_cast<float>(std::cos(rect.prec));
+
+    std::uint64_t n = 0;
+    std::uint64_t k = 0;
+    for (std::size_t y = y_min; y <= y_max; ++y) {
+        const double py = static_cast<double>(y) - cy;
+        const Px* row = field.data() + y * w;
+        for (std::size_t x = x_min; x <= x_max; ++x) {
+            const double px = static_cast<double>(x) - cx;
+            const double l = rect.dx * px + rect.dy * py;
+            const double t = rect.dx * py - rect.dy * px;
+            if (!(std::fabs(l) <= hl && std::fabs(t) <= hw)) continue;
+            ++n;
+            const Px& c = row[x];
+            if (c.norm > threshold && c.cos_angle * fdx + c.sin_angle * fdy >= fcos) ++k;
+        }
+    }
+    return log_nfa(n, k, rect.p, log_nt);
+}
+
+} // namespace linora::detector

@@ -1,0 +1,151 @@
+#include "detector/refine.hpp"
+
+#include "detector/nfa.hpp"
+#include "detector/region.hpp"
+
+#include <cmath>
+
+namespace linora::detector {
+
+namespace {
+
+constexpr double kRadiusFactor = 0.75;
+constexpr double kPrecisionFactor = 0.5;
+constexpr double kWidthStep = 0.5;
+constexpr double kSideShift = 0.25;
+constexpr double kMinTrialWidth = 0.5;
+constexpr int kTrialsPerPhase = 5;
+
+double level_line_angle(const Px& c) {
+    return std::atan2(static_cast<double>(c.sin_angle), static_cast<double>(c.cos_angle));
+}
+
+} // namespace
+
+double region_density(std::size_t region_size, const Rect& rect) {
+    const double len = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1);
+    return static_cast<double>(region_size) / std::fmax(len * rect.width, 1.0);
+}
+
+bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect,
+            std::span<std::uint8_t> used, std::span<const Px> field, std::size_t min_size,
+            std::size_t w, std::size_t h) {
+    if (region_density(region.size(), rect) >= kDensityThreshold) return true;
+
+    // Spread of level-line angles within one rectangle width of the seed:
+    // twice its standard deviation becomes the new growing tolerance.
+    const std::uint32_t seed = region[0];
+    const double x0 = static_cast<double>(seed % w);
+    const double y0 = static_cast<double>(seed / w);
+    const double a_c = level_line_angle(field[seed]);
+    double sum = 0.0;
+    double sum2 = 0.0;
+    double m = 0.0;
+    for (std::uint32_t idx : region) {
+        const double x = static_cast<double>(idx % w);
+        const double y = static_cast<double>(idx / w);
+        if (std::hypot(x - x0, y - y0) < rect.width) {
+            const double d = reduce_angle(level_line_angle(field[idx]) - a_c);
+            sum += d;
+            sum2 += d * d;
+            m += 1.0;
+        }
+    }
+    const double mean = sum / m;
+    const double tau = 2.0 * std::sqrt(std::fmax(sum2 / m - mean * mean, 0.0));
+
+    // Re-grow from the seed with that tolerance.
+    for (std::uint32_t idx : region)
+        used[idx] = 0;
+    region_angle = grow_region(seed, field, used, region, w, h, tau);
+    if (region.size() < min_size) return false;
+    rect = region_to_rect(region, field, w, region_angle, rect.p);
+    if (region_density(region.size(), rect) >= kDensityThreshold) return true;
+
+    // Shrink around the seed: drop the pixels beyond a radius that starts at
+    // the farther rectangle end and decreases geometrically.
+    double r =
+        std::fmax(std::hypot(rect.x1 - x0, rect.y1 - y0), std::hypot(rect.x2 - x0, rect.y2 - y0));
+    for (;;) {
+        // Guard: a radius that is NaN or infinite stays so after scaling and
+        // can never exclude a pixel, so the region and its rectangle would
+        // repeat forever; the candidate is rejected instead. Every finite
+        // radius reaches the exclusions below in finitely many passes.
+        if (!std::isfinite(r)) return false;
+        r *= kRadiusFactor;
+        for (std::size_t j = 0; j < region.size();) {
+            const std::uint32_t idx = region[j];
+            const double x = static_cast<double>(idx % w);
+            const double y = static_cast<double>(idx / w);
+            if (std::hypot(x - x0, y - y0) > r) {
+                used[idx] = 0;
+                region[j] = region.back();
+                region.pop_back();
+            } else {
+                ++j;
+            }
+        }
+        if (region.size() < min_size) return false;
+        rect = region_to_rect(region, field, w, region_angle, rect.p);
+        if (region_density(region.size(), rect) >= kDensityThreshold) return true;
+    }
+}
+
+double improve_rect(Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
+                    float threshold, double log_nt) {
+    double best = rect_log_nfa(rect, field, w, h, threshold, log_nt);
+    if (best > 0.0) return best;
+
+    // A trial replaces the kept rectangle only when strictly better.
+    auto attempt = [&](const Rect& r) {
+        const double v = rect_log_nfa(r, field, w, h, threshold, log_nt);
+        if (v > best) {
+            best = v;
+            rect = r;
+        }
+    };
+    auto finer_precision = [&] {
+        Rect r = rect;
+        for (int i = 0; i < kTrialsPerPhase; ++i) {
+            r.p = r.p * kPrecisionFactor;
+            r.prec = r.p * kPi;
+            attempt(r);
+        }
+    };
+
+    finer_precision();
+    if (best > 0.0) return best;
+
+    {
+        Rect r = rect;
+        for (int i = 0; i < kTrialsPerPhase; ++i) {
+            if (r.width - kWidthStep < kMinTrialWidth) break;
+            r.width = r.width - kWidthStep;
+            attempt(r);
+        }
+    }
+    if (best > 0.0) return best;
+
+    // Move one long side inwards by half a pixel, keeping the other: the
+    // centre line shifts by a quarter pixel across the axis.
+    for (double side : {1.0, -1.0}) {
+        Rect r = rect;
+        for (int i = 0; i < kTrialsPerPhase; ++i) {
+            if (r.width - kWidthStep < kMinTrialWidth) break;
+            const double sx = side > 0.0 ? -r.dy * kSideShift : r.dy * kSideShift;
+            const double sy = side > 0.0 ? r.dx * kSideShift : -r.dx * kSideShift;
+            r.x1 += sx;
+            r.x2 += sx;
+            r.y1 += sy;
+            r.y2 += sy;
+            r.width = r.width - kWidthStep;
+            attempt(r);
+        }
+        if (best > 0.0) return best;
+    }
+
+    finer_precision();
+    return best;
+}
+
+} // namespace linora::detector

@@ -1,0 +1,145 @@
+#include "detector/region.hpp"
+
+#include <cmath>
+
+namespace linora::detector {
+
+double reduce_angle(double d) {
+    // Guard: only finite values within a few turns are reduced; for those the
+    // loops below run at most twice.
+    if (!(std::fabs(d) <= 2.0 * kTwoPi)) return d;
+    while (d <= -kPi)
+        d += kTwoPi;
+    while (d > kPi)
+        d -= kTwoPi;
+    return d;
+}
+
+double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std::uint8_t> used,
+                   std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
+                   double tolerance) {
+    region.clear();
+    region.push_back(seed);
+    used[seed] = 1;
+
+    // A neighbour is accepted when its unit vector's projection on the
+    // direction sum S reaches |S| cos(tolerance), i.e. its angle to S is
+    // within the tolerance. The seed's vector is taken as unit length.
+    const double c = std::cos(tolerance);
+    double sx = static_cast<double>(field[seed].cos_angle);
+    double sy = static_cast<double>(field[seed].sin_angle);
+    double bound = c;
+
+    auto visit = [&](std::size_t n) {
+        if (used[n] & 1) return;
+        const double nc = static_cast<double>(field[n].cos_angle);
+        const double ns = static_cast<double>(field[n].sin_angle);
+        if (sx * nc + sy * ns >= bound) {
+            used[n] = 1;
+            region.push_back(static_cast<std::uint32_t>(n));
+            sx += nc;
+            sy += ns;
+            bound = c * std::hypot(sx, sy);
+        }
+    };
+
+    const std::ptrdiff_t sw = static_cast<std::ptrdiff_t>(w);
+    const std::ptrdiff_t offsets[8] = {-sw - 1, -sw, -sw + 1, -1, 1, sw - 1, sw, sw + 1};
+
+    // The region list is the queue: it grows while it is walked.
+    for (std::size_t i = 0; i < region.size(); ++i) {
+        const std::size_t idx = region[i];
+        const std::size_t x = idx % w;
+        const std::size_t y = idx / w;
+        if (x >= 1 && x + 1 < w && y >= 1 && y + 1 < h) {
+            for (std::ptrdiff_t off : offsets)
+                visit(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(idx) + off));
+        } else {
+            // Border pixel: the 3 x 3 block clipped to the image, in the same
+            // row-major order; the centre is used and so is skipped.
+            const std::size_t y0 = y > 0 ? y - 1 : 0;
+            const std::size_t y1 = y + 1 < h ? y + 1 : h - 1;
+            const std::size_t x0 = x > 0 ? x - 1 : 0;
+            const std::size_t x1 = x + 1 < w ? x + 1 : w - 1;
+            for (std::size_t yy = y0; yy <= y1; ++yy)
+                for (std::size_t xx = x0; xx <= x1; ++xx)
+                    visit(yy * w + xx);
+        }
+    }
+    return std::atan2(sy, sx);
+}
+
+Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> field, std::size_t w,
+                    double region_angle, double p) {
+    // Centre: the norm-weighted mean position.
+    double sum_w = 0.0;
+    double sum_wx = 0.0;
+    double sum_wy = 0.0;
+    for (std::uint32_t idx : region) {
+        const double wt = static_cast<double>(field[idx].norm);
+        sum_w += wt;
+        sum_wx += wt * static_cast<double>(idx % w);
+        sum_wy += wt * static_cast<double>(idx / w);
+    }
+    const double cx = sum_wx / sum_w;
+    const double cy = sum_wy / sum_w;
+
+    // Weighted second moments about the centre, as the matrix
+    // [[ixx, ixy], [ixy, iyy]] whose eigenvector for the smaller eigenvalue
+    // is the direction of least spread across, i.e. the region's axis.
+    double ixx = 0.0;
+    double iyy = 0.0;
+    double ixy = 0.0;
+    for (std::uint32_t idx : region) {
+        const double wt = static_cast<double>(field[idx].norm);
+        const double dx = static_cast<double>(idx % w) - cx;
+        const double dy = static_cast<double>(idx / w) - cy;
+        ixx += wt * (dy * dy);
+        iyy += wt * (dx * dx);
+        ixy -= (wt * dx) * dy;
+    }
+    const double diff = ixx - iyy;
+    const double lambda = 0.5 * ((ixx + iyy) - std::sqrt(diff * diff + 4.0 * (ixy * ixy)));
+
+    // Either form of the eigenvector; the one with the larger component is
+    // better conditioned.
+    double theta = std::fabs(ixx - lambda) > std::fabs(iyy - lambda)
+                       ? std::atan2(lambda - ixx, ixy)
+                       : std::atan2(ixy, lambda - iyy);
+
+    // The axis has two directions; take the one that agrees with the
+    // level-line direction of the region.
+    if (std::fabs(reduce_angle(theta - region_angle)) > kAngleTolerance) theta += kPi;
+
+    const double dx = std::cos(theta);
+    const double dy = std::sin(theta);
+
+    double l_min = 0.0;
+    double l_max = 0.0;
+    double w_min = 0.0;
+    double w_max = 0.0;
+    for (std::uint32_t idx : region) {
+        const double px = static_cast<double>(idx % w) - cx;
+        const double py = static_cast<double>(idx / w) - cy;
+        const double l = dx * px + dy * py;
+        const double t = dx * py - dy * px;
+        l_min = std::fmin(l_min, l);
+        l_max = std::fmax(l_max, l);
+        w_min = std::fmin(w_min, t);
+        w_max = std::fmax(w_max, t);
+    }
+
+    Rect r;
+    r.x1 = cx + dx * l_min;
+    r.y1 = cy + dy * l_min;
+    r.x2 = cx + dx * l_max;
+    r.y2 = cy + dy * l_max;
+    r.width = std::fmax(w_max - w_min, 1.0);
+    r.dx = dx;
+    r.dy = dy;
+    r.prec = kAngleTolerance;
+    r.p = p;
+    return r;
+}
+
+} // namespace linora::detector

@@ -1,0 +1,134 @@
+#include "detector/level_lines.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using namespace linora::detector;
+
+// A vertical edge (0 left, 10 right) gives gx = 10, gy = 0 at the straddling
+// blocks: level line pointing down (angle pi/2), cos exactly -0.
+TEST(LevelLineField, VerticalStepEdge) {
+    const std::size_t w = 6, h = 4;
+    std::vector<double> in(w * h);
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x)
+            in[y * w + x] = x >= 3 ? 10.0 : 0.0;
+    const std::vector<Px> f = level_line_field(in, w, h);
+    for (std::size_t y = 0; y + 1 < h; ++y)
+        for (std::size_t x = 0; x + 1 < w; ++x) {
+            const Px& c = f[y * w + x];
+            if (x == 2) {
+                EXPECT_EQ(c.norm, 10.0f);
+                EXPECT_EQ(c.cos_angle, 0.0f);
+                EXPECT_TRUE(std::signbit(c.cos_angle));
+                EXPECT_EQ(c.sin_angle, 1.0f);
+            } else {
+                EXPECT_EQ(c.norm, 0.0f) << x << "," << y;
+            }
+        }
+}
+
+TEST(LevelLineField, HorizontalStepEdge) {
+    const std::size_t w = 4, h = 5;
+    std::vector<double> in(w * h);
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x)
+            in[y * w + x] = y >= 2 ? 10.0 : 0.0;
+    const std::vector<Px> f = level_line_field(in, w, h);
+    for (std::size_t x = 0; x + 1 < w; ++x) {
+        const Px& c = f[1 * w + x];
+        EXPECT_EQ(c.norm, 10.0f);
+        EXPECT_EQ(c.cos_angle, -1.0f);
+        EXPECT_EQ(c.sin_angle, 0.0f);
+        EXPECT_EQ(f[0 * w + x].norm, 0.0f);
+        EXPECT_EQ(f[2 * w + x].norm, 0.0f);
+    }
+}
+
+// A diagonal ramp in[y][x] = 3x + 4y: gx = 3, gy = 4, norm 5, unit vector
+// (-4/5, 3/5) everywhere except the last row and column.
+TEST(LevelLineField, RampAndZeroBorder) {
+    const std::size_t w = 7, h = 5;
+    std::vector<double> in(w * h);
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x)
+            in[y * w + x] = 3.0 * x + 4.0 * y;
+    const std::vector<Px> f = level_line_field(in, w, h);
+    ASSERT_EQ(f.size(), w * h);
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            const Px& c = f[y * w + x];
+            if (x + 1 == w || y + 1 == h) {
+                EXPECT_EQ(c.norm, 0.0f);
+                EXPECT_EQ(c.cos_angle, 0.0f);
+                EXPECT_EQ(c.sin_angle, 0.0f);
+            } else {
+                EXPECT_EQ(c.norm, 5.0f);
+                EXPECT_EQ(c.cos_angle, static_cast<float>(-4.0 / 5.0));
+                EXPECT_EQ(c.sin_angle, static_cast<float>(3.0 / 5.0));
+            }
+        }
+}
+
+// Non-finite samples: NaN gradients leave the cell zero; infinite ones give
+// an infinite norm. Nothing else is touched.
+TEST(LevelLineField, NonFiniteSamples) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> in = {nan, 0, 0, 0, 0, 0, 0, 0, inf};
+    const std::vector<Px> f = level_line_field(in, 3, 3);
+    EXPECT_EQ(f[0].norm, 0.0f);
+    EXPECT_EQ(f[0].cos_angle, 0.0f);
+    EXPECT_EQ(f[1].norm, 0.0f);
+    EXPECT_TRUE(std::isinf(f[4].norm));
+}
+
+TEST(LevelLineField, ConstantImageHasNoSeeds) {
+    const std::vector<double> in(9 * 8, 42.0);
+    const std::vector<Px> f = level_line_field(in, 9, 8);
+    for (const Px& c : f)
+        EXPECT_EQ(c.norm, 0.0f);
+    EXPECT_TRUE(seeds_by_norm(f, kGradientThreshold).empty());
+}
+
+std::vector<Px> field_of_norms(const std::vector<float>& norms) {
+    std::vector<Px> f;
+    for (float n : norms)
+        f.push_back(Px{n, 1.0f, 0.0f});
+    return f;
+}
+
+TEST(SeedsByNorm, QuantisedOrder) {
+    // 6 / 12 * 1023 = 511.5 -> bin 511; 3 is under the threshold.
+    EXPECT_EQ(seeds_by_norm(field_of_norms({6, 12, 12, 3}), kGradientThreshold),
+              (std::vector<std::uint32_t>{1, 2, 0}));
+    // Bins 511, 1023, 511, 1023, -, 767: raster order within a bin.
+    EXPECT_EQ(seeds_by_norm(field_of_norms({10, 20, 10, 20, 0, 15}), kGradientThreshold),
+              (std::vector<std::uint32_t>{1, 3, 5, 0, 2}));
+    // Norms in one bin keep raster order even when not equal:
+    // 1000.5 and 1000.9 of 1001 both fall in bin 1022.
+    EXPECT_EQ(seeds_by_norm(field_of_norms({1000.5f, 1000.9f, 1001.0f}), kGradientThreshold),
+              (std::vector<std::uint32_t>{2, 0, 1}));
+}
+
+TEST(SeedsByNorm, ThresholdIsExclusive) {
+    const float t = kGradientThreshold;
+    EXPECT_EQ(seeds_by_norm(field_of_norms({t, std::nextafter(t, 10.0f), 4.0f}), t),
+              (std::vector<std::uint32_t>{1}));
+}
+
+TEST(SeedsByNorm, EmptyCases) {
+    EXPECT_TRUE(seeds_by_norm({}, kGradientThreshold).empty());
+    EXPECT_TRUE(seeds_by_norm(field_of_norms({0, 0, 0}), kGradientThreshold).empty());
+    // The maximum is above zero but nothing is above the threshold.
+    EXPECT_TRUE(seeds_by_norm(field_of_norms({5.0f, 1.0f, kGradientThreshold}), kGradientThreshold)
+                    .empty());
+}
+
+} // namespace

@@ -1,0 +1,233 @@
+#include "detector/region.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using namespace linora::detector;
+
+Px cell(double angle, float norm = 10.0f) {
+    return Px{norm, static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle))};
+}
+
+TEST(ReduceAngle, IntoHalfOpenRange) {
+    EXPECT_EQ(reduce_angle(0.5), 0.5);
+    EXPECT_EQ(reduce_angle(kPi), kPi);
+    EXPECT_EQ(reduce_angle(-kPi), -kPi + kTwoPi);
+    EXPECT_EQ(reduce_angle(kPi + 0.5), kPi + 0.5 - kTwoPi);
+    EXPECT_EQ(reduce_angle(-kTwoPi + 0.25), -kTwoPi + 0.25 + kTwoPi);
+    EXPECT_EQ(reduce_angle(3.5 * kPi), 3.5 * kPi - kTwoPi - kTwoPi);
+}
+
+TEST(ReduceAngle, NonFiniteValuesReturn) {
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(reduce_angle(inf), inf);
+    EXPECT_EQ(reduce_angle(-inf), -inf);
+    EXPECT_TRUE(std::isnan(reduce_angle(std::numeric_limits<double>::quiet_NaN())));
+    EXPECT_EQ(reduce_angle(-1e308), -1e308);
+}
+
+struct Grid {
+    std::size_t w, h;
+    std::vector<Px> field;
+    std::vector<std::uint8_t> used;
+    Grid(std::size_t w_, std::size_t h_, Px c) : w(w_), h(h_), field(w_ * h_, c), used(w_ * h_) {}
+    std::uint32_t at(std::size_t x, std::size_t y) const {
+        return static_cast<std::uint32_t>(y * w + x);
+    }
+};
+
+struct GrowCase {
+    std::size_t w, h, x, y;
+    std::size_t first; // how many leading region elements are checked
+    std::vector<std::uint32_t> expected;
+};
+
+class GrowOrder : public ::testing::TestWithParam<GrowCase> {};
+
+// With every pixel aligned, the region list is the breadth-first visiting
+// order: neighbours in row-major order, clipped at the borders, no wrap.
+TEST_P(GrowOrder, VisitingOrder) {
+    const GrowCase& c = GetParam();
+    Grid g(c.w, c.h, cell(0.3));
+    std::vector<std::uint32_t> region;
+    grow_region(g.at(c.x, c.y), g.field, g.used, region, c.w, c.h, kAngleTolerance);
+    ASSERT_EQ(region.size(), c.w * c.h);
+    EXPECT_EQ(std::vector<std::uint32_t>(region.begin(), region.begin() + c.first), c.expected);
+    for (std::uint8_t u : g.used)
+        EXPECT_EQ(u, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, GrowOrder,
+                         ::testing::Values(
+                             // (0, 0): only (1, 0), (0, 1), (1, 1).
+                             GrowCase{4, 4, 0, 0, 4, {0, 1, 4, 5}},
+                             // Left edge: nothing from the previous row's far end.
+                             GrowCase{4, 4, 0, 1, 6, {4, 0, 1, 5, 8, 9}},
+                             // Last row: nothing below.
+                             GrowCase{3, 3, 1, 2, 6, {7, 3, 4, 5, 6, 8}},
+                             // Interior: all eight, row-major.
+                             GrowCase{3, 3, 1, 1, 9, {4, 0, 1, 2, 3, 5, 6, 7, 8}},
+                             // Right edge of a wider image, then the queue moves on to (0, 0).
+                             GrowCase{5, 3, 4, 0, 4, {4, 3, 8, 9}}));
+
+TEST(GrowRegion, MisalignedNeighboursGiveOnePixel) {
+    Grid g(3, 3, cell(kPi / 2));
+    g.field[4] = cell(2.0);
+    std::vector<std::uint32_t> region = {7, 7, 7}; // emptied first
+    const double angle = grow_region(4, g.field, g.used, region, 3, 3, kAngleTolerance);
+    EXPECT_EQ(region, (std::vector<std::uint32_t>{4}));
+    EXPECT_EQ(angle, std::atan2(static_cast<double>(g.field[4].sin_angle), g.field[4].cos_angle));
+    EXPECT_EQ(g.used[4], 1);
+    EXPECT_EQ(g.used[0] + g.used[1] + g.used[8], 0);
+}
+
+TEST(GrowRegion, UsedPixelsAreSkipped) {
+    Grid g(3, 3, cell(0.0));
+    g.used[1] = 1;
+    g.used[3] = 3; // only bit 0 counts
+    g.used[5] = 2;
+    std::vector<std::uint32_t> region;
+    grow_region(4, g.field, g.used, region, 3, 3, kAngleTolerance);
+    EXPECT_EQ(region, (std::vector<std::uint32_t>{4, 0, 2, 5, 6, 7, 8}));
+}
+
+// An early acceptance turns S before later neighbours of the same pixel are
+// tested: (0, 0) at +20 degrees pulls S to +10, so (1, 0) at -20 degrees is
+// 30 degrees off and rejected, although it is within 22.5 of the seed.
+TEST(GrowRegion, AcceptanceUpdatesDirectionAtOnce) {
+    const double deg = kPi / 180.0;
+    Grid g(3, 3, cell(kPi / 2));
+    g.field[4] = cell(0.0);
+    g.field[0] = cell(20 * deg);
+    g.field[1] = cell(-20 * deg);
+    g.field[2] = cell(30 * deg);
+    std::vector<std::uint32_t> region;
+    const double angle = grow_region(4, g.field, g.used, region, 3, 3, kAngleTolerance);
+    EXPECT_EQ(region, (std::vector<std::uint32_t>{4, 0, 2}));
+    EXPECT_EQ(g.used[1], 0);
+    EXPECT_NEAR(angle, 50 * deg / 3, 1e-3);
+}
+
+// Directions near +-pi are compared as vectors: no seam.
+TEST(GrowRegion, AnglesAcrossPi) {
+    Grid g(4, 4, cell(kPi - 0.1));
+    for (std::size_t i = 0; i < 16; i += 2)
+        g.field[i] = cell(-kPi + 0.1);
+    std::vector<std::uint32_t> region;
+    const double angle = grow_region(5, g.field, g.used, region, 4, 4, kAngleTolerance);
+    EXPECT_EQ(region.size(), 16u);
+    EXPECT_GT(std::fabs(angle), kPi - 0.1);
+}
+
+// Three equal pixels on row 0.
+std::vector<Px> row_field() {
+    return std::vector<Px>(9, Px{7.0f, 1.0f, 0.0f});
+}
+
+TEST(RegionToRect, HorizontalRunFlippedToRegionAngle) {
+    const std::vector<std::uint32_t> region = {0, 1, 2};
+    const Rect r = region_to_rect(region, row_field(), 3, 0.0, 0.125);
+    EXPECT_NEAR(r.x1, 0.0, 1e-12);
+    EXPECT_NEAR(r.x2, 2.0, 1e-12);
+    EXPECT_NEAR(r.y1, 0.0, 1e-12);
+    EXPECT_NEAR(r.y2, 0.0, 1e-12);
+    EXPECT_EQ(r.width, 1.0);
+    EXPECT_EQ(r.dx, std::cos(2 * kPi));
+    EXPECT_EQ(r.dy, std::sin(2 * kPi));
+    EXPECT_EQ(r.prec, kAngleTolerance);
+    EXPECT_EQ(r.p, 0.125);
+}
+
+TEST(RegionToRect, HorizontalRunAtPiKeepsDirection) {
+    const std::vector<std::uint32_t> region = {0, 1, 2};
+    const Rect r = region_to_rect(region, row_field(), 3, kPi, 0.0625);
+    EXPECT_EQ(r.dx, -1.0);
+    EXPECT_NEAR(r.x1, 2.0, 1e-12);
+    EXPECT_NEAR(r.x2, 0.0, 1e-12);
+    EXPECT_NEAR(r.y1, 0.0, 1e-12);
+    EXPECT_EQ(r.width, 1.0);
+    EXPECT_EQ(r.prec, kAngleTolerance);
+    EXPECT_EQ(r.p, 0.0625);
+}
+
+// The axis angle is pi; a region angle exactly pi/8 away keeps it, one a
+// little further flips it.
+TEST(RegionToRect, FlipOnlyBeyondTolerance) {
+    const std::vector<std::uint32_t> region = {0, 1, 2};
+    const double at_limit = kPi - kAngleTolerance;
+    ASSERT_EQ(kPi - at_limit, kAngleTolerance);
+    EXPECT_EQ(region_to_rect(region, row_field(), 3, at_limit, 0.125).dx, -1.0);
+    const double beyond = std::nextafter(at_limit, 0.0);
+    EXPECT_GT(region_to_rect(region, row_field(), 3, beyond, 0.125).dx, 0.999);
+}
+
+TEST(RegionToRect, OnePixel) {
+    std::vector<Px> f(25, Px{9.0f, 0.0f, 1.0f});
+    const std::vector<std::uint32_t> region = {12};
+    const Rect r = region_to_rect(region, f, 5, kPi / 2, 0.125);
+    EXPECT_EQ(r.x1, 2.0);
+    EXPECT_EQ(r.y1, 2.0);
+    EXPECT_EQ(r.x2, 2.0);
+    EXPECT_EQ(r.y2, 2.0);
+    EXPECT_EQ(r.width, 1.0);
+}
+
+// A 3-row, 6-column block: axis horizontal, width 2 across.
+TEST(RegionToRect, BlockExtent) {
+    const std::size_t w = 8;
+    std::vector<Px> f(w * 5, Px{1.0f, 1.0f, 0.0f});
+    std::vector<std::uint32_t> region;
+    for (std::size_t y = 1; y <= 3; ++y)
+        for (std::size_t x = 1; x <= 6; ++x)
+            region.push_back(static_cast<std::uint32_t>(y * w + x));
+    const Rect r = region_to_rect(region, f, w, 0.0, 0.125);
+    EXPECT_NEAR(r.dx, 1.0, 1e-12);
+    EXPECT_NEAR(r.x1, 1.0, 1e-12);
+    EXPECT_NEAR(r.x2, 6.0, 1e-12);
+    EXPECT_NEAR(r.y1, 2.0, 1e-12);
+    EXPECT_NEAR(r.width, 2.0, 1e-12);
+}
+
+// A plus sign: the axis follows the arm that carries the larger norms.
+TEST(RegionToRect, NormsWeightTheAxis) {
+    const std::vector<std::uint32_t> region = {4, 1, 3, 5, 7};
+    std::vector<Px> f(9, Px{1.0f, 1.0f, 0.0f});
+    f[3].norm = f[4].norm = f[5].norm = 10.0f;
+    const Rect across = region_to_rect(region, f, 3, 0.0, 0.125);
+    EXPECT_NEAR(across.dx, 1.0, 1e-12);
+    EXPECT_NEAR(across.x1, 0.0, 1e-12);
+    EXPECT_NEAR(across.x2, 2.0, 1e-12);
+    EXPECT_NEAR(across.width, 2.0, 1e-12);
+    std::vector<Px> g(9, Px{1.0f, 0.0f, 1.0f});
+    g[1].norm = g[4].norm = g[7].norm = 10.0f;
+    const Rect down = region_to_rect(region, g, 3, kPi / 2, 0.125);
+    EXPECT_NEAR(down.dy, 1.0, 1e-12);
+    EXPECT_NEAR(down.y1, 0.0, 1e-12);
+    EXPECT_NEAR(down.y2, 2.0, 1e-12);
+}
+
+// A diagonal run follows its own direction and the region's orientation.
+TEST(RegionToRect, Diagonal) {
+    const std::size_t w = 4;
+    std::vector<Px> f(16, Px{5.0f, 0.7071f, 0.7071f});
+    const std::vector<std::uint32_t> region = {0, 5, 10, 15};
+    const Rect r = region_to_rect(region, f, w, kPi / 4, 0.125);
+    EXPECT_NEAR(r.dx, std::sqrt(0.5), 1e-12);
+    EXPECT_NEAR(r.dy, std::sqrt(0.5), 1e-12);
+    EXPECT_NEAR(r.x1, 0.0, 1e-12);
+    EXPECT_NEAR(r.y1, 0.0, 1e-12);
+    EXPECT_NEAR(r.x2, 3.0, 1e-12);
+    EXPECT_NEAR(r.y2, 3.0, 1e-12);
+    EXPECT_EQ(r.width, 1.0);
+    const Rect back = region_to_rect(region, f, w, -3 * kPi / 4, 0.125);
+    EXPECT_NEAR(back.x1, 3.0, 1e-12);
+    EXPECT_NEAR(back.x2, 0.0, 1e-12);
+}
+
+} // namespace
