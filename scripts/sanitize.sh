@@ -11,6 +11,7 @@ py="$root/.venv/bin/python"
 bin="$root/.venv/bin"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LINORA_SANITIZED=1
 
 echo "sanitize: C++ unit tests"
 "$bin/cmake" -S . -B build/asan-cpp -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
