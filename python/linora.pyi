@@ -1,0 +1,158 @@
+"""Exact, multi-threaded line-segment detection and image resampling for NumPy arrays.
+
+Coordinates:
+
+- ``detect`` results use the top-left corner of the image as origin, x to the
+  right and y downwards, in input-image pixels: the centre of pixel
+  ``gray[y, x]`` is at ``(x + 0.5, y + 0.5)``.
+- Resampling (``warp_rgb``, ``remap_rgb``, ``remap_gray``) puts pixel centres at
+  integer coordinates: ``src[y, x]`` is at ``(x, y)`` and an image of width ``w``
+  spans ``-0.5 .. w - 0.5``.  Subtract 0.5 from a ``detect`` coordinate to get
+  the resampling coordinate of the same point.
+"""
+
+from collections.abc import Sequence
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["Segment", "detect", "warp_rgb", "remap_rgb", "remap_gray"]
+
+# A number the module converts to a 64-bit float: a float, an int, or any
+# object with __float__ or __index__ (NumPy scalars included).
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+# The resampling kernels, matched exactly (case-sensitive).
+_Filter: TypeAlias = Literal["bilinear", "lanczos3"]
+# The sample types that resampling accepts; the output has the input's type.
+_Sample = TypeVar("_Sample", np.uint8, np.uint16)
+
+@final
+class Segment:
+    """One detected line segment, in input-image coordinates.
+
+    Created only by :func:`detect`; immutable, not constructible and not
+    subclassable.  Coordinates have the origin at the image's top-left corner,
+    so the centre of pixel ``gray[y, x]`` is at ``(x + 0.5, y + 0.5)``.
+    """
+
+    @property
+    def x1(self) -> float:
+        """x of the first end point, in input-image pixels (top-left-corner origin)."""
+
+    @property
+    def y1(self) -> float:
+        """y of the first end point, in input-image pixels (y grows downwards)."""
+
+    @property
+    def x2(self) -> float:
+        """x of the second end point, in input-image pixels."""
+
+    @property
+    def y2(self) -> float:
+        """y of the second end point, in input-image pixels."""
+
+    @property
+    def width(self) -> float:
+        """Full width of the segment's rectangle, in input-image pixels."""
+
+    @property
+    def precision(self) -> float:
+        """Point probability of the final rectangle: the chance that a random
+        gradient direction counts as aligned with it.  0.125 (a tolerance of
+        22.5 degrees) unless validation narrowed it to 1/16, 1/32, ... 1/256;
+        not scaled with the image."""
+
+    @property
+    def log_nfa(self) -> float:
+        """Validation score: -log10 of the number of false alarms, always > 0.
+
+        A segment with ``log_nfa = k`` would be found by chance about once in
+        ``10**k`` images of pure noise of this size; larger is more certain.
+        """
+
+    @property
+    def angle(self) -> float:
+        """Direction in degrees, -90 to 90, 0 = horizontal.
+
+        atan2(y2 - y1, x2 - x1) folded into (-90, 90]: a segment and its reverse
+        have the same angle, vertical is +90, and with y growing downwards a
+        positive angle goes down to the right.
+        """
+
+    @property
+    def length(self) -> float:
+        """Length in pixels: hypot(x2 - x1, y2 - y1)."""
+
+    def __repr__(self) -> str: ...
+
+def detect(
+    gray: npt.NDArray[np.float64 | np.float32 | np.uint8 | np.uint16],
+    scale: _Float = 0.8,
+) -> list[Segment]:
+    """Find the validated line segments of a grayscale image.
+
+    ``gray`` is a two-dimensional (height, width) array of float64, float32,
+    uint8 or uint16 samples (uint16 values are divided by 257 first, so a
+    16-bit image finds the same segments as its 8-bit version).  Any memory
+    layout is accepted; C-ordered arrays are read in place.
+
+    ``scale`` below 1 first sub-samples the image by that factor with a
+    Gaussian filter (0.8 by default); 1 or more, or NaN, works at full
+    resolution.  Results are mapped back to input-image pixels, longest first.
+
+    Images smaller than 3 x 3 (after sub-sampling), constant images and
+    scales of 0 or below give an empty list.  Raises TypeError for other
+    dtypes or numbers of dimensions.
+    """
+
+def warp_rgb(
+    src: npt.NDArray[_Sample],
+    inverse: Sequence[_Float] | npt.NDArray[Any],
+    scale: _Float,
+    off_x: _Float,
+    off_y: _Float,
+    filter: _Filter = "bilinear",
+    out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
+) -> npt.NDArray[_Sample]:
+    """Perspective-warp an RGB image through an inverse homography.
+
+    ``src`` is a (height, width, 3) array of uint8 or uint16.  Output pixel
+    (x, y) stands for the plane point ``u = x / scale + off_x``,
+    ``v = y / scale + off_y``; ``inverse`` (nine numbers, a 3 x 3 matrix in
+    row-major order, or any sequence of nine numbers such as
+    ``H.ravel()``) maps ``(u, v, 1)`` to ``(X, Y, W)`` and the source is
+    sampled at ``(X / W, Y / W)`` with pixel centres at integer coordinates.
+
+    ``out_size`` is (width, height); by default the source's.  Pixels that map
+    outside the source (beyond the half-pixel border), to infinity or onto
+    W = 0 are 0.  Returns a new (height, width, 3) array of the source dtype.
+    """
+
+def remap_rgb(
+    src: npt.NDArray[_Sample],
+    map_x: npt.NDArray[np.float32],
+    map_y: npt.NDArray[np.float32],
+    filter: _Filter = "bilinear",
+) -> npt.NDArray[_Sample]:
+    """Resample an RGB image through a coordinate map: output pixel (x, y)
+    takes its value from source position (map_x[y, x], map_y[y, x]).
+
+    ``src`` is a (height, width, 3) array of uint8 or uint16; the maps are
+    two-dimensional float32 arrays of one shape, which is the output's
+    (rows, columns).  Positions have pixel centres at integer coordinates;
+    positions outside ``-0.5 .. width - 0.5`` (or height) and infinities give
+    0.  Returns a new (rows, columns, 3) array of the source dtype.
+    """
+
+def remap_gray(
+    src: npt.NDArray[_Sample],
+    map_x: npt.NDArray[np.float32],
+    map_y: npt.NDArray[np.float32],
+    filter: _Filter = "bilinear",
+) -> npt.NDArray[_Sample]:
+    """Resample a single-channel image (a mask) through a coordinate map.
+
+    As :func:`remap_rgb` for a (height, width) array of uint8 or uint16;
+    returns a new (rows, columns) array of the source dtype.
+    """
