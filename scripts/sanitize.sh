@@ -28,5 +28,6 @@ rm -rf "$site"
     -C cmake.define.LINORA_SANITIZE=address,undefined .
 # The interpreter itself is not instrumented: the ASan runtime must be loaded
 # first for the instrumented extension to work inside it.
-LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-    PYTHONPATH="$site" "$py" -m pytest -q -p no:cacheprovider tests/python "$@"
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+PYTHONPATH="$site" "$py" -c "import linora, sys; assert linora.__file__.startswith('$site'), linora.__file__"
+PYTHONPATH="$site" "$py" -m pytest -q -p no:cacheprovider --capture=sys tests/python "$@"

@@ -3,6 +3,8 @@
 #include "handle.hpp"
 
 #include <cstring>
+#include <new>
+#include <string>
 
 namespace linora::py {
 
@@ -74,7 +76,12 @@ template <class T> Samples<T>::Samples(PyObject* obj) : array_(obj) {
     if (c_ordered(a, sizeof(T))) {
         data_ = reinterpret_cast<const T*>(a->data);
     } else {
-        copy_.resize(count_);
+        try {
+            copy_ = Buffer<T>(count_);
+        } catch (const std::bad_alloc&) {
+            throw OutputTooLarge("cannot allocate a row-major copy of an array of " +
+                                 std::to_string(count_) + " samples");
+        }
         copy_row_major(a, copy_.data());
         data_ = copy_.data();
     }

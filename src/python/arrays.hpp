@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 namespace linora::py {
 
@@ -47,7 +46,7 @@ template <class T> class Samples {
     PyObject* array_;
     const T* data_ = nullptr;
     std::size_t count_ = 0;
-    std::vector<T> copy_;
+    Buffer<T> copy_; // calloc'ed: a size that cannot be had is a bad_alloc
 };
 
 extern template class Samples<std::uint8_t>;
