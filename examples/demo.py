@@ -23,14 +23,19 @@ for another image of a different size the rectification is skipped unless
 the page, in pixels with the origin at the image's top-left corner).
 """
 
+from __future__ import annotations
+
 import argparse
 import colorsys
 import statistics
 import sys
 import time
+from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import Any, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 from PIL import Image, ImageDraw, ImageFont
 
 import linora
@@ -50,8 +55,11 @@ DRAW_SS = 4  # supersampling of the segment overlay (anti-aliasing)
 LINE_WIDTH = 1.6  # overlay line width in output pixels
 BARREL_K = 0.22  # strength of the barrel distortion in the remap example
 
+T = TypeVar("T")
+Corners = tuple[tuple[float, float], ...]
 
-def to_gray(rgb):
+
+def to_gray(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
     """8-bit luma (299 R + 587 G + 114 B) / 1000, rounded half up."""
     r = rgb[..., 0].astype(np.uint32)
     g = rgb[..., 1].astype(np.uint32)
@@ -59,18 +67,19 @@ def to_gray(rgb):
     return ((299 * r + 587 * g + 114 * b + 500) // 1000).astype(np.uint8)
 
 
-def timed(fn, runs):
+def timed(fn: Callable[[], T], runs: int) -> tuple[T, float]:
     """Run fn `runs` times; return its last result and the median time in ms."""
     times = []
-    result = None
+    result: T | None = None
     for _ in range(runs):
         t0 = time.perf_counter()
         result = fn()
         times.append((time.perf_counter() - t0) * 1000.0)
+    assert result is not None
     return result, statistics.median(times)
 
 
-def print_longest(segments, count=5):
+def print_longest(segments: Sequence[linora.Segment], count: int = 5) -> None:
     shown = segments[:count]
     if not shown:
         print("  (no segments)")
@@ -82,7 +91,7 @@ def print_longest(segments, count=5):
               f" {s.log_nfa:8.1f} {s.angle:7.1f} {s.length:7.1f}")
 
 
-def segment_color(seg):
+def segment_color(seg: linora.Segment) -> tuple[int, int, int]:
     """Colour from the orientation: horizontal red, vertical cyan, +45
     degrees (down to the right) yellow-green, -45 degrees violet."""
     hue = (seg.angle + 90.0) / 180.0
@@ -92,14 +101,15 @@ def segment_color(seg):
     return int(round(r * 255)), int(round(g * 255)), int(round(b * 255))
 
 
-def load_font(size):
+def load_font(size: int) -> Any:
     try:
         return ImageFont.load_default(size=size)
     except (TypeError, OSError, ValueError):
         return ImageFont.load_default()
 
 
-def draw_segments(rgb, segments, path, caption):
+def draw_segments(rgb: npt.NDArray[np.uint8], segments: Sequence[linora.Segment], path: Path,
+                  caption: str) -> None:
     """Draw the segments over a dimmed gray copy of the image.
 
     The lines are drawn on a canvas DRAW_SS times larger, once in colour on
@@ -150,7 +160,8 @@ def draw_segments(rgb, segments, path, caption):
     image.save(path)
 
 
-def draw_text(draw, xy, text, font, centred=False):
+def draw_text(draw: ImageDraw.ImageDraw, xy: tuple[float, float], text: str, font: Any,
+              centred: bool = False) -> None:
     """White text with a black outline, optionally centred on xy."""
     x, y = xy
     if centred:
@@ -164,7 +175,8 @@ def draw_text(draw, xy, text, font, centred=False):
         draw.text((x, y), text, fill=(255, 255, 255), font=font)
 
 
-def homography(src, dst):
+def homography(src: Sequence[tuple[float, float]],
+               dst: Sequence[tuple[float, float]]) -> npt.NDArray[np.float64]:
     """3x3 matrix H (H[2, 2] = 1) with dst ~ H (src, 1) for four point pairs:
     the direct linear transform, solved as an 8 x 8 linear system."""
     a = np.zeros((8, 8))
@@ -177,7 +189,8 @@ def homography(src, dst):
     return np.append(np.linalg.solve(a, b), 1.0).reshape(3, 3)
 
 
-def rectify_page(rgb, corners):
+def rectify_page(rgb: npt.NDArray[np.uint8], corners: Corners
+                 ) -> tuple[tuple[int, int], Callable[[], npt.NDArray[np.uint8]]]:
     """Front view of the page whose image corners are given.
 
     The output shows the page plane in millimetres at PAGE_PX_PER_MM pixels
@@ -199,7 +212,7 @@ def rectify_page(rgb, corners):
                                              0.5 / s, filter="lanczos3", out_size=out_size)
 
 
-def save_rectified(rgb, corners, path, runs):
+def save_rectified(rgb: npt.NDArray[np.uint8], corners: Corners, path: Path, runs: int) -> None:
     try:
         out_size, warp = rectify_page(rgb, corners)
     except np.linalg.LinAlgError:
@@ -211,7 +224,8 @@ def save_rectified(rgb, corners, path, runs):
     print(f"wrote {path}")
 
 
-def barrel_maps(w, h, k):
+def barrel_maps(w: int, h: int, k: float
+                ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
     """Coordinate maps that give the image a barrel distortion.
 
     An output pixel at normalised radius r from the centre samples the
@@ -233,14 +247,14 @@ def barrel_maps(w, h, k):
     return map_x, map_y
 
 
-def parse_corners(text):
+def parse_corners(text: str) -> Corners:
     vals = [float(v) for v in text.split(",")]
     if len(vals) != 8:
         raise argparse.ArgumentTypeError("--page needs 8 comma-separated numbers")
     return tuple((vals[i], vals[i + 1]) for i in range(0, 8, 2))
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("image", nargs="?", type=Path, default=DEFAULT_IMAGE,
                         help="RGB image to process (default: the bundled sample)")
