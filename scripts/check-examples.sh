@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Smoke test of everything a user runs besides the module itself: each example
+# on small or bundled data (with the self-checks of those that have one), the
+# linora-detect command, tools/make_figures.py, and the Python blocks of the
+# README (run in order, in one namespace, from the repository root). Fails on
+# the first error. Installs dask[distributed] into .venv when missing, for the
+# Dask run of examples/batch_detect.py. Outputs go to a temporary directory.
+# LINORA_VENV as in setup.sh.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+bash scripts/setup.sh >/dev/null
+venv="${LINORA_VENV:-$root/.venv}"
+py="$venv/bin/python"
+"$py" -c "import dask.distributed" 2>/dev/null ||
+    "$py" -m pip install -q --disable-pip-version-check "dask[distributed]"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+step() { echo "check-examples: $*"; }
+
+step "detect_segments.py"
+"$py" examples/detect_segments.py --min-length 30 --min-log-nfa 20 --out "$tmp/detected.png"
+test -s "$tmp/detected.png"
+
+step "rectify_document.py (corners within 1 px of the sample's)"
+"$py" examples/rectify_document.py --check 1.0 --px-per-mm 1 --out "$tmp/page.png"
+test -s "$tmp/page.png" && test -s "$tmp/page_found.png"
+
+step "lens_correction.py"
+"$py" examples/lens_correction.py --check --filter bilinear --out-dir "$tmp"
+test -s "$tmp/lens_corrected.png"
+
+step "batch_detect.py: generated scenes, thread pool and a Dask LocalCluster"
+"$py" examples/batch_detect.py --count 6 --size 320x240 --threads 2 --dask --dask-workers 2
+
+step "batch_detect.py: a directory of images"
+mkdir "$tmp/images"
+cp data/sample.png "$tmp/images/"
+cp "$tmp/lens_corrected.png" "$tmp/images/"
+"$py" examples/batch_detect.py --images "$tmp/images" --threads 2
+
+step "demo.py"
+"$py" examples/demo.py --runs 1 --out "$tmp/demo"
+
+step "linora-detect"
+"$venv/bin/linora-detect" data/sample.png --min-length 40 --out "$tmp/overlay.png" \
+    --csv "$tmp/segments.csv"
+test -s "$tmp/overlay.png"
+"$py" - "$tmp" <<'PY'
+import csv, sys
+import numpy as np
+import linora
+from PIL import Image
+
+tmp = sys.argv[1]
+rows = list(csv.DictReader(open(f"{tmp}/segments.csv")))
+gray = np.asarray(Image.open("data/sample.png").convert("L"))
+want = [s for s in linora.detect(gray) if s.length >= 40]
+assert len(rows) == len(want) > 0, (len(rows), len(want))
+# Full precision: every number reads back to the same float.
+for row, s in zip(rows, want):
+    for name, text in row.items():
+        assert float(text) == getattr(s, name), (name, text, getattr(s, name))
+np.save(f"{tmp}/step.npy", np.kron(np.eye(4), np.ones((16, 16))) * 200.0)
+print(f"{len(rows)} CSV rows match detect")
+PY
+"$venv/bin/linora-detect" "$tmp/step.npy" --scale 1 > "$tmp/step.csv"
+test "$(wc -l < "$tmp/step.csv")" -gt 1
+if "$venv/bin/linora-detect" "$tmp/missing.png" 2> "$tmp/err.txt"; then
+    echo "linora-detect succeeded on a missing file" >&2; exit 1
+fi
+grep -q "cannot read" "$tmp/err.txt"
+
+step "tools/make_figures.py"
+"$py" tools/make_figures.py --out-dir "$tmp/docs"
+
+step "the Python blocks of README.md"
+"$py" - <<'PY'
+import re
+blocks = re.findall(r"^```python\n(.*?)^```", open("README.md").read(), re.S | re.M)
+assert blocks, "no Python block in README.md"
+namespace: dict = {"__name__": "__readme__"}
+for i, code in enumerate(blocks, 1):
+    exec(compile(code, f"README.md block {i}", "exec"), namespace)
+print(f"{len(blocks)} blocks ran")
+PY
+echo "check-examples: all passed"
