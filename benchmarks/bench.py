@@ -1,0 +1,434 @@
+"""Side-by-side timings of linora against OpenCV and scikit-image.
+
+Every row times one linora call and the equivalent peer call on the same
+input in the same process: both are run once to warm up, then alternately
+(linora first on even repetitions, the peer first on odd ones) so that drifts
+of the machine's load hit both sides alike; the table shows the medians and
+their ratio linora / peer (below 1 means linora is faster).
+
+The rows after the peer comparisons measure linora against itself: two
+Python threads detecting at once against one thread doing the same two
+images in turn, a warp with two workers against one (each in a subprocess
+whose CPU affinity is set before the first call sizes the worker pool), and
+the peak resident memory that a detection adds, per input pixel.
+
+    python benchmarks/bench.py            # the full run (a few minutes)
+    python benchmarks/bench.py --quick    # tiny images, one repetition (CI)
+
+The peers are optional: without OpenCV or scikit-image their columns say
+"n/a". The benchmark never fails because of a timing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+
+import linora
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import scenes  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+CACHE = ROOT / "build" / "bench-cache"
+
+try:
+    import cv2
+except ImportError:  # pragma: no cover - reported in the table
+    cv2 = None
+try:
+    import skimage
+    import skimage.transform
+except ImportError:  # pragma: no cover
+    skimage = None
+
+
+# --------------------------------------------------------------------------
+# Inputs
+# --------------------------------------------------------------------------
+
+
+@dataclass
+class Image:
+    name: str
+    rgb: np.ndarray  # (h, w, 3) uint8
+
+    @property
+    def gray(self) -> np.ndarray:
+        return scenes.gray_of(self.rgb)
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        return self.rgb.shape[0], self.rgb.shape[1]
+
+
+def load_sample() -> np.ndarray:
+    path = ROOT / "data" / "sample.png"
+    if cv2 is not None:
+        bgr = cv2.imread(str(path), cv2.IMREAD_COLOR)
+        return np.ascontiguousarray(bgr[..., ::-1])
+    from PIL import Image as PILImage
+
+    return np.asarray(PILImage.open(path).convert("RGB"))
+
+
+def images(quick: bool) -> list[Image]:
+    if quick:
+        return [Image("sample crop 160x120", np.ascontiguousarray(load_sample()[240:360, 240:400])),
+                Image("scene 200x150", scenes.cached_scene(200, 150, CACHE))]
+    return [Image("sample 640x480", load_sample()),
+            Image("scene 1920x1080", scenes.cached_scene(1920, 1080, CACHE)),
+            Image("scene 4000x3000", scenes.cached_scene(4000, 3000, CACHE))]
+
+
+def perspective(h: int, w: int) -> np.ndarray:
+    """An inverse homography (output pixel -> source position) with a mild
+    rotation, zoom and keystone, mapping most of the output into the source."""
+    a = np.deg2rad(7.0)
+    c, s = np.cos(a), np.sin(a)
+    cx, cy = w / 2, h / 2
+    rot = np.array([[c, -s, 0], [s, c, 0], [0, 0, 1]]) * np.array([[0.9], [0.9], [1]])
+    keystone = np.array([[1, 0, 0], [0, 1, 0], [0.12 / w, 0.05 / h, 1]])
+    to_c = np.array([[1, 0, -cx], [0, 1, -cy], [0, 0, 1]])
+    from_c = np.array([[1, 0, cx], [0, 1, cy], [0, 0, 1]])
+    m = from_c @ keystone @ rot @ to_c
+    return m / m[2, 2]
+
+
+def lens_maps(h: int, w: int) -> tuple[np.ndarray, np.ndarray]:
+    """float32 maps of a barrel distortion about the centre."""
+    y, x = np.mgrid[0:h, 0:w].astype(np.float64)
+    cx, cy = (w - 1) / 2, (h - 1) / 2
+    nx, ny = (x - cx) / cx, (y - cy) / cy
+    k = 1.0 + 0.08 * (nx * nx + ny * ny)
+    return (cx + nx * cx * k).astype(np.float32), (cy + ny * cy * k).astype(np.float32)
+
+
+# --------------------------------------------------------------------------
+# Timing
+# --------------------------------------------------------------------------
+
+
+def interleaved(a: Callable[[], object], b: Callable[[], object] | None, reps: int):
+    """Medians of `reps` alternating timings of a and b, after one warm-up,
+    and the results of the warm-up calls."""
+    ra = a()
+    rb = b() if b is not None else None
+    ta: list[float] = []
+    tb: list[float] = []
+    for i in range(reps):
+        order = [(a, ta), (b, tb)] if i % 2 == 0 else [(b, tb), (a, ta)]
+        for fn, out in order:
+            if fn is None:
+                continue
+            t0 = time.perf_counter()
+            fn()
+            out.append(time.perf_counter() - t0)
+    return statistics.median(ta), (statistics.median(tb) if tb else None), ra, rb
+
+
+def reps_for(pixels: int, quick: bool) -> int:
+    if quick:
+        return 1
+    if pixels <= 400_000:
+        return 21
+    if pixels <= 2_500_000:
+        return 11
+    return 5
+
+
+Row = list[str]
+
+
+def ms(t: float | None) -> str:
+    return "n/a" if t is None else f"{t * 1e3:.1f} ms"
+
+
+def ratio(a: float | None, b: float | None) -> str:
+    return "n/a" if a is None or b is None or b == 0 else f"{a / b:.2f}"
+
+
+# --------------------------------------------------------------------------
+# Peer comparisons
+# --------------------------------------------------------------------------
+
+
+def lsd_available() -> bool:
+    if cv2 is None or not hasattr(cv2, "createLineSegmentDetector"):
+        return False
+    try:
+        cv2.createLineSegmentDetector().detect(np.zeros((8, 8), np.uint8))
+        return True
+    except cv2.error:
+        return False
+
+
+def detect_rows(img: Image, quick: bool) -> list[Row]:
+    rows: list[Row] = []
+    gray = img.gray
+    gray16 = gray.astype(np.uint16) * 257
+    reps = reps_for(gray.size, quick)
+    have_lsd = lsd_available()
+    for scale in (0.8, 1.0):
+        for dtype, arr in (("uint8", gray), ("uint16", gray16)):
+            if dtype == "uint16" and (scale != 0.8 or img.shape[0] > 2000):
+                continue
+            ours = lambda arr=arr, scale=scale: linora.detect(arr, scale)  # noqa: E731
+            if have_lsd:
+                lsd = cv2.createLineSegmentDetector(cv2.LSD_REFINE_STD, scale)
+                if dtype == "uint8":
+                    peer = lambda lsd=lsd: lsd.detect(gray)  # noqa: E731
+                    peer_name = f"cv2 LSD scale {scale}"
+                else:
+                    # LSD reads 8-bit images only: the peer's time includes
+                    # the reduction to 8 bits.
+                    peer = lambda lsd=lsd: lsd.detect((gray16 >> 8).astype(np.uint8))  # noqa: E731
+                    peer_name = f"cv2 LSD scale {scale} on >>8"
+                count = lambda r: 0 if r[0] is None else len(r[0])  # noqa: E731
+            elif skimage is not None:
+                import skimage.feature
+
+                peer = lambda: skimage.transform.probabilistic_hough_line(  # noqa: E731
+                    skimage.feature.canny(gray), rng=0)
+                peer_name = "skimage canny+prob. Hough (no LSD in cv2)"
+                count = len
+            else:
+                peer, peer_name, count = None, "n/a (no LSD, no skimage)", None
+            t_ours, t_peer, r_ours, r_peer = interleaved(ours, peer, reps)
+            n_peer = count(r_peer) if count is not None else "-"
+            rows.append([f"detect {dtype} scale {scale}", img.name, ms(t_ours), peer_name,
+                         ms(t_peer), ratio(t_ours, t_peer), str(reps),
+                         f"segments {len(r_ours)} vs {n_peer}"])
+    return rows
+
+
+def resample_rows(img: Image, quick: bool) -> list[Row]:
+    rows: list[Row] = []
+    h, w = img.shape
+    reps = reps_for(h * w, quick)
+    m = perspective(h, w)
+    inverse = [float(v) for v in m.ravel()]
+    mx, my = lens_maps(h, w)
+    big = h * w > 5_000_000
+    for dtype in ("uint8", "uint16"):
+        if dtype == "uint16" and big:
+            continue
+        src = img.rgb if dtype == "uint8" else img.rgb.astype(np.uint16) * 257
+        for filt, inter, kernels in (("bilinear", "INTER_LINEAR", ""),
+                                     ("lanczos3", "INTER_LANCZOS4", "kernels differ: Lanczos-3 vs -4")):
+            flag = getattr(cv2, inter) if cv2 is not None else None
+            cases = [
+                ("warp_rgb", lambda f=filt: linora.warp_rgb(src, inverse, 1.0, 0.0, 0.0, f),
+                 None if cv2 is None else
+                 (lambda fl=flag: cv2.warpPerspective(src, m, (w, h), flags=fl | cv2.WARP_INVERSE_MAP,
+                                                      borderMode=cv2.BORDER_CONSTANT, borderValue=0))),
+                ("remap_rgb", lambda f=filt: linora.remap_rgb(src, mx, my, f),
+                 None if cv2 is None else
+                 (lambda fl=flag: cv2.remap(src, mx, my, fl, borderMode=cv2.BORDER_CONSTANT,
+                                            borderValue=0))),
+            ]
+            for op, ours, peer in cases:
+                t_ours, t_peer, _, _ = interleaved(ours, peer, reps)
+                note = kernels or "cv2 rounds weights to fixed point"
+                rows.append([f"{op} {filt} {dtype}", img.name, ms(t_ours),
+                             f"cv2 {inter}" if peer else "n/a (no cv2)", ms(t_peer),
+                             ratio(t_ours, t_peer), str(reps), note])
+    # remap_gray on the gray image; and scikit-image's float warp for scale.
+    gray = img.gray
+    if cv2 is not None:
+        t_ours, t_peer, _, _ = interleaved(lambda: linora.remap_gray(gray, mx, my),
+                                     lambda: cv2.remap(gray, mx, my, cv2.INTER_LINEAR,
+                                                       borderMode=cv2.BORDER_CONSTANT), reps)
+        rows.append(["remap_gray bilinear uint8", img.name, ms(t_ours), "cv2 INTER_LINEAR",
+                     ms(t_peer), ratio(t_ours, t_peer), str(reps), ""])
+    if skimage is not None and not big:
+        tf = skimage.transform.ProjectiveTransform(m)
+        sk_reps = max(1, reps // 4)
+        t_ours, t_peer, _, _ = interleaved(
+            lambda: linora.warp_rgb(img.rgb, inverse, 1.0, 0.0, 0.0),
+            lambda: skimage.transform.warp(img.rgb, tf, order=1, mode="constant", cval=0,
+                                           preserve_range=True), sk_reps)
+        rows.append(["warp_rgb bilinear uint8", img.name, ms(t_ours), "skimage warp order=1",
+                     ms(t_peer), ratio(t_ours, t_peer), str(sk_reps), "skimage returns float64"])
+    return rows
+
+
+# --------------------------------------------------------------------------
+# linora against itself: threads, workers, memory
+# --------------------------------------------------------------------------
+
+
+def thread_row(img: Image, quick: bool) -> Row:
+    a = img.gray
+    b = np.ascontiguousarray(a[:, ::-1])  # a different image of the same size
+    reps = 1 if quick else 5
+
+    def one_thread():
+        linora.detect(a)
+        linora.detect(b)
+
+    def two_threads():
+        t = threading.Thread(target=linora.detect, args=(b,))
+        t.start()
+        linora.detect(a)
+        t.join()
+
+    t_two, t_one, _, _ = interleaved(two_threads, one_thread, reps)
+    return ["detect 0.8 in 2 threads (2 images)", img.name, ms(t_two), "1 thread, in turn",
+            ms(t_one), ratio(t_two, t_one), str(reps),
+            f"throughput x{t_one / t_two:.2f} (target >= 1.7)"]
+
+
+SUBPROCESS_TIMING = r"""
+import json, os, statistics, sys, time
+import numpy as np
+os.sched_setaffinity(0, set(json.loads(sys.argv[1])))
+import linora
+src = np.load(sys.argv[2])
+m = json.loads(sys.argv[3])
+reps = int(sys.argv[4])
+out = {}
+for f in ("bilinear", "lanczos3"):
+    linora.warp_rgb(src, m, 1.0, 0.0, 0.0, f)
+    ts = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        linora.warp_rgb(src, m, 1.0, 0.0, 0.0, f)
+        ts.append(time.perf_counter() - t0)
+    out[f] = ts
+print(json.dumps(out))
+"""
+
+
+def worker_rows(img: Image, quick: bool) -> list[Row]:
+    cpus = sorted(os.sched_getaffinity(0))
+    if len(cpus) < 2:
+        return [["warp_rgb 2 workers vs 1", img.name, "n/a", "", "n/a", "n/a", "0",
+                 "only one CPU available"]]
+    path = CACHE / f"bench-rgb-{img.shape[1]}x{img.shape[0]}.npy"
+    CACHE.mkdir(parents=True, exist_ok=True)
+    np.save(path, img.rgb)
+    h, w = img.shape
+    m = json.dumps([float(v) for v in perspective(h, w).ravel()])
+    reps = 1 if quick else 7
+    times: dict[int, dict[str, list[float]]] = {1: {}, 2: {}}
+    # Alternate the two configurations so that load changes hit both.
+    for _ in range(1 if quick else 2):
+        for n in (1, 2):
+            res = subprocess.run([sys.executable, "-c", SUBPROCESS_TIMING, json.dumps(cpus[:n]),
+                                  str(path), m, str(reps)], check=True, capture_output=True,
+                                 text=True)
+            for f, ts in json.loads(res.stdout).items():
+                times[n].setdefault(f, []).extend(ts)
+    rows = []
+    for f in ("bilinear", "lanczos3"):
+        t2, t1 = statistics.median(times[2][f]), statistics.median(times[1][f])
+        rows.append([f"warp_rgb {f} uint8, 2 workers", img.name, ms(t2), "1 worker (1 CPU)",
+                     ms(t1), ratio(t2, t1), str(len(times[2][f])), "target <= 0.6"])
+    return rows
+
+
+SUBPROCESS_MEMORY = r"""
+import json, resource, sys
+import numpy as np
+import linora
+gray = np.load(sys.argv[1])
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key + ":"):
+            return int(line.split()[1]) * 1024
+    return None
+linora.detect(gray[:64, :64])  # creates the worker pool and the NumPy API
+try:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets the peak to the current resident size
+    before = status("VmRSS")
+    how = "VmHWM"
+except OSError:
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    how = "ru_maxrss"
+segs = linora.detect(gray, float(sys.argv[2]))
+after = status("VmHWM") if how == "VmHWM" else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(json.dumps({"increase": after - before, "how": how, "segments": len(segs)}))
+"""
+
+
+def memory_rows(img: Image) -> list[Row]:
+    gray = img.gray
+    path = CACHE / f"bench-gray-{gray.shape[1]}x{gray.shape[0]}.npy"
+    CACHE.mkdir(parents=True, exist_ok=True)
+    np.save(path, gray)
+    rows = []
+    for scale in (0.8, 1.0):
+        res = subprocess.run([sys.executable, "-c", SUBPROCESS_MEMORY, str(path), str(scale)],
+                             check=True, capture_output=True, text=True)
+        r = json.loads(res.stdout)
+        per_px = r["increase"] / gray.size
+        rows.append([f"detect uint8 scale {scale}: peak RSS increase", img.name,
+                     f"{per_px:.1f} B/px", "", "", "", "1",
+                     f"{r['increase'] / 2**20:.0f} MiB by {r['how']} (target <= 32 B/px at 0.8)"])
+    return rows
+
+
+# --------------------------------------------------------------------------
+
+
+def print_table(rows: list[Row]) -> None:
+    head = ["operation", "image", "linora", "peer", "peer time", "ratio", "reps", "notes"]
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
+    right = {2, 4, 5, 6}
+
+    def fmt(r: Row) -> str:
+        return "  ".join(c.rjust(widths[i]) if i in right else c.ljust(widths[i])
+                         for i, c in enumerate(r)).rstrip()
+
+    print(fmt(head))
+    print("  ".join("-" * n for n in widths))
+    for r in rows:
+        print(fmt(r))
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true",
+                    help="tiny images and one repetition (a smoke test, not a measurement)")
+    args = ap.parse_args()
+    quick = args.quick
+
+    print(f"linora from {Path(linora.__file__).parent} | "
+          f"OpenCV {cv2.__version__ if cv2 is not None else 'not installed'} | "
+          f"scikit-image {skimage.__version__ if skimage is not None else 'not installed'} | "
+          f"NumPy {np.__version__} | Python {sys.version.split()[0]} | "
+          f"{len(os.sched_getaffinity(0))} CPUs", flush=True)
+    if not lsd_available():
+        print("note: this OpenCV build has no LineSegmentDetector; detection is compared "
+              "with scikit-image's probabilistic Hough transform instead")
+    imgs = images(quick)
+    rows: list[Row] = []
+    for img in imgs:
+        rows += detect_rows(img, quick)
+    for img in imgs:
+        rows += resample_rows(img, quick)
+    mid = imgs[1]
+    rows.append(thread_row(mid, quick))
+    rows += worker_rows(mid, quick)
+    rows += memory_rows(imgs[-1])
+    print()
+    print("ratio = linora / peer (below 1: linora is faster); medians of interleaved runs")
+    print_table(rows)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
