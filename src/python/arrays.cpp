@@ -2,6 +2,7 @@
 
 #include "handle.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -73,7 +74,10 @@ template <class T> Samples<T>::Samples(PyObject* obj) : array_(obj) {
     count_ = 1;
     for (int axis = 0; axis < a->nd; ++axis)
         count_ *= static_cast<std::size_t>(a->dimensions[axis]);
-    if (c_ordered(a, sizeof(T))) {
+    // Read in place only when the samples are also aligned for T: NumPy allows
+    // arrays at any byte offset, and reading a misaligned T is undefined.
+    const bool aligned = reinterpret_cast<std::uintptr_t>(a->data) % alignof(T) == 0;
+    if (c_ordered(a, sizeof(T)) && aligned) {
         data_ = reinterpret_cast<const T*>(a->data);
     } else {
         try {

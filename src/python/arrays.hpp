@@ -29,7 +29,8 @@ inline std::size_t dim(PyObject* obj, int axis) {
 }
 
 // The samples of a matched array in row-major order: the array's own memory
-// when it is C-ordered (or empty), otherwise a copy owned by this object.
+// when it is C-ordered (or empty) and aligned for T, otherwise a copy owned by
+// this object.
 // Holds a reference to the array for as long as it lives.
 template <class T> class Samples {
   public:
