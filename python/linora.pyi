@@ -38,7 +38,11 @@ class Segment:
 
     @property
     def x1(self) -> float:
-        """x of the first end point, in input-image pixels (top-left-corner origin)."""
+        """x of the first end point, in input-image pixels (top-left-corner origin).
+
+        Walking from the first to the second end point, the brighter side is on
+        the left as seen on screen: the gradient points along (y2 - y1, x1 - x2).
+        """
 
     @property
     def y1(self) -> float:
@@ -54,14 +58,15 @@ class Segment:
 
     @property
     def width(self) -> float:
-        """Full width of the segment's rectangle, in input-image pixels."""
+        """Full width of the segment's rectangle across its direction, in
+        input-image pixels (at least one working pixel: 1 / scale for scale < 1)."""
 
     @property
     def precision(self) -> float:
         """Point probability of the final rectangle: the chance that a random
-        gradient direction counts as aligned with it.  0.125 (a tolerance of
-        22.5 degrees) unless validation narrowed it to 1/16, 1/32, ... 1/256;
-        not scaled with the image."""
+        gradient direction counts as aligned with it (an angle tolerance of
+        precision * 180 degrees).  0.125 (22.5 degrees) unless validation
+        halved it one or more times; not scaled with the image."""
 
     @property
     def log_nfa(self) -> float:
@@ -93,13 +98,17 @@ def detect(
     """Find the validated line segments of a grayscale image.
 
     ``gray`` is a two-dimensional (height, width) array of float64, float32,
-    uint8 or uint16 samples (uint16 values are divided by 257 first, so a
-    16-bit image finds the same segments as its 8-bit version).  Any memory
-    layout is accepted; C-ordered arrays are read in place.
+    uint8 or uint16 samples on a 0-255 scale: uint16 values are divided by
+    257 first, float values are used as they are (the gradient threshold is
+    absolute, about 5.2 levels, so a float image in 0..1 finds nothing).  Any
+    memory layout is accepted; C-ordered arrays are read in place.
 
     ``scale`` below 1 first sub-samples the image by that factor with a
     Gaussian filter (0.8 by default); 1 or more, or NaN, works at full
-    resolution.  Results are mapped back to input-image pixels, longest first.
+    resolution, which gives the most exact positions.  Results are mapped back
+    to input-image pixels, longest first.  At scale 1 an edge is reported half
+    a pixel up and left of the pixel boundary it lies on: add 0.5 to x and y
+    for its position with the top-left-corner origin.
 
     Images smaller than 3 x 3 (after sub-sampling), constant images and
     scales of 0 or below give an empty list.  Raises TypeError for other
