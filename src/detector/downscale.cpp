@@ -1,5 +1,7 @@
 #include "detector/downscale.hpp"
 
+#include "detector/samples.hpp"
+
 #include "pool.hpp"
 #include "sample.hpp"
 
@@ -58,63 +60,72 @@ std::size_t source_index(std::size_t i, double scale, std::size_t n) {
     return s < n - 1 ? s : n - 1;
 }
 
-Raster downscale(std::span<const double> in, std::size_t w, std::size_t h, double scale) {
+namespace {
+
+// Smoothing and picking in two row-parallel passes that compute only what
+// the output reads: the horizontal pass keeps the smoothed samples of the
+// picked columns (all rows, since the vertical taps reach them), and the
+// vertical pass smooths only the picked rows, straight into the output. Each
+// kept sample is the sum of the full-resolution smoothing, with the same
+// products added in the same order.
+template <class T>
+Raster downscale_samples(std::span<const T> in, std::size_t w, std::size_t h, double scale) {
     const GaussianKernel g = gaussian_kernel(scale);
     const std::size_t taps = g.weights.size();
     const std::size_t half = g.half;
     const double* kern = g.weights.data();
 
-    // Horizontal pass: each output sample accumulates its taps in increasing
-    // k from zero. Columns whose whole window lies inside the row need no
-    // clamping; the sums are the same either way.
-    std::vector<double> t1(checked_mul(w, h), 0.0);
-    parallel_rows(h, w, [&](std::size_t y) {
-        const double* src = in.data() + y * w;
-        double* dst = t1.data() + y * w;
-        for (std::size_t x = 0; x < w; ++x) {
-            double acc = 0.0;
-            if (x >= half && w - 1 - x >= half) {
-                const double* s = src + (x - half);
-                for (std::size_t k = 0; k < taps; ++k)
-                    acc += kern[k] * s[k];
-            } else {
-                for (std::size_t k = 0; k < taps; ++k)
-                    acc += kern[k] * src[clamped_tap(x, k, half, w)];
-            }
-            dst[x] = acc;
-        }
-    });
-
-    // Vertical pass: the row is accumulated tap by tap over whole source
-    // rows, which gives every sample the same sum in the same order as a
-    // per-sample loop over k, with contiguous reads.
-    std::vector<double> t2(checked_mul(w, h), 0.0);
-    parallel_rows(h, w, [&](std::size_t y) {
-        double* dst = t2.data() + y * w;
-        for (std::size_t k = 0; k < taps; ++k) {
-            const double* src = t1.data() + clamped_tap(y, k, half, h) * w;
-            const double gk = kern[k];
-            for (std::size_t x = 0; x < w; ++x)
-                dst[x] += gk * src[x];
-        }
-    });
-
     Raster out;
     out.width = subsampled_size(scale, w);
     out.height = subsampled_size(scale, h);
-    std::vector<std::size_t> columns(out.width);
-    for (std::size_t x = 0; x < out.width; ++x)
+    const std::size_t ow = out.width;
+    std::vector<std::size_t> columns(ow);
+    for (std::size_t x = 0; x < ow; ++x)
         columns[x] = source_index(x, scale, w);
-    out.samples.assign(checked_mul(out.width, out.height), 0.0);
 
-    // Picking: every output row reads the smoothed row its index maps to.
-    parallel_rows(out.height, out.width, [&](std::size_t y) {
-        const double* src = t2.data() + source_index(y, scale, h) * w;
-        double* dst = out.samples.data() + y * out.width;
-        for (std::size_t x = 0; x < out.width; ++x)
-            dst[x] = src[columns[x]];
+    // Horizontal pass. A row is first laid out with `half` replicated edge
+    // samples on each side, so that every column's window is contiguous;
+    // tap k of column x is then padded[x + k], the sample at
+    // clamp(x + k - half, 0, w - 1). The sums run tap by tap from zero over
+    // the whole row.
+    std::vector<double> t1(checked_mul(ow, h));
+    parallel_rows(h, w, [&](std::size_t y) {
+        std::vector<double> padded(w + 2 * half);
+        std::vector<double> smooth(w, 0.0);
+        const T* src = in.data() + y * w;
+        for (std::size_t i = 0; i < padded.size(); ++i)
+            padded[i] = working_value(src[clamped_tap(i, 0, half, w)]);
+        for (std::size_t k = 0; k < taps; ++k)
+            accumulate_scaled(smooth.data(), padded.data() + k, kern[k], w);
+        double* dst = t1.data() + y * ow;
+        for (std::size_t x = 0; x < ow; ++x)
+            dst[x] = smooth[columns[x]];
+    });
+
+    // Vertical pass of the picked rows, tap by tap over whole rows of t1.
+    out.samples.assign(checked_mul(ow, out.height), 0.0);
+    parallel_rows(out.height, ow, [&](std::size_t y) {
+        const std::size_t sy = source_index(y, scale, h);
+        double* dst = out.samples.data() + y * ow;
+        for (std::size_t k = 0; k < taps; ++k)
+            accumulate_scaled(dst, t1.data() + clamped_tap(sy, k, half, h) * ow, kern[k], ow);
     });
     return out;
+}
+
+} // namespace
+
+Raster downscale(std::span<const double> in, std::size_t w, std::size_t h, double scale) {
+    return downscale_samples(in, w, h, scale);
+}
+Raster downscale(std::span<const float> in, std::size_t w, std::size_t h, double scale) {
+    return downscale_samples(in, w, h, scale);
+}
+Raster downscale(std::span<const std::uint8_t> in, std::size_t w, std::size_t h, double scale) {
+    return downscale_samples(in, w, h, scale);
+}
+Raster downscale(std::span<const std::uint16_t> in, std::size_t w, std::size_t h, double scale) {
+    return downscale_samples(in, w, h, scale);
 }
 
 } // namespace linora::detector

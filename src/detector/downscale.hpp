@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -34,10 +35,14 @@ std::size_t subsampled_size(double scale, std::size_t n);
 std::size_t source_index(std::size_t i, double scale, std::size_t n);
 
 // Smooths the w x h raster with the separable Gaussian of gaussian_kernel
-// (edge samples replicated) at full resolution, then picks the sample at
+// (edge samples replicated, horizontal pass first), then picks the sample at
 // source_index of every row and column of the
-// subsampled_size(scale, w) x subsampled_size(scale, h) output.
+// subsampled_size(scale, w) x subsampled_size(scale, h) output. Samples are
+// taken as their working values (16-bit ones divided by 257) as they are read.
 // Requires w, h >= 3, 0 < scale < 1 and both output dimensions >= 3.
 Raster downscale(std::span<const double> in, std::size_t w, std::size_t h, double scale);
+Raster downscale(std::span<const float> in, std::size_t w, std::size_t h, double scale);
+Raster downscale(std::span<const std::uint8_t> in, std::size_t w, std::size_t h, double scale);
+Raster downscale(std::span<const std::uint16_t> in, std::size_t w, std::size_t h, double scale);
 
 } // namespace linora::detector

@@ -42,7 +42,8 @@ struct Keyed {
 
 // Runs the seed loop on the W x H working raster and maps the accepted
 // rectangles to input coordinates with the inverse scale.
-std::vector<Segment> detect_on_raster(std::span<const double> raster, std::size_t w, std::size_t h,
+template <class T>
+std::vector<Segment> detect_on_raster(std::span<const T> raster, std::size_t w, std::size_t h,
                                       double inv_scale) {
     const std::vector<Px> field = level_line_field(raster, w, h);
     const double lnt = log_nt(w, h);
@@ -119,25 +120,6 @@ void sort_by_length(std::vector<Segment>& segments) {
 
 } // namespace detector
 
-namespace {
-
-// One sample as a 64-bit working value; 16-bit samples are brought to the
-// 0..255 range of 8-bit ones.
-inline double working_value(double v) {
-    return v;
-}
-inline double working_value(float v) {
-    return static_cast<double>(v);
-}
-inline double working_value(std::uint8_t v) {
-    return static_cast<double>(v);
-}
-inline double working_value(std::uint16_t v) {
-    return static_cast<double>(v) / 257.0;
-}
-
-} // namespace
-
 template <class T>
 Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
                                      std::size_t height, double scale) {
@@ -159,21 +141,13 @@ Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t wid
     }
     detector::check_working_size(w, h);
 
-    std::vector<double> converted;
-    std::span<const double> input;
-    if constexpr (std::is_same_v<T, double>) {
-        input = samples;
-    } else {
-        converted.resize(samples.size());
-        for (std::size_t i = 0; i < samples.size(); ++i)
-            converted[i] = working_value(samples[i]);
-        input = converted;
-    }
-
-    if (!subsample) return detector::detect_on_raster(input, w, h, 1.0);
-    const detector::Raster small = detector::downscale(input, width, height, scale);
-    std::vector<double>().swap(converted); // the full-size copy is no longer needed
-    return detector::detect_on_raster(small.samples, small.width, small.height, 1.0 / scale);
+    // The samples are converted to working values where they are read: by
+    // the sub-sampling, or by the level-line field when there is none. No
+    // converted copy of the whole input is made.
+    if (!subsample) return detector::detect_on_raster(samples, w, h, 1.0);
+    const detector::Raster small = detector::downscale(samples, width, height, scale);
+    return detector::detect_on_raster(std::span<const double>(small.samples), small.width,
+                                      small.height, 1.0 / scale);
 }
 
 template Checked<std::vector<Segment>> detect<double>(std::span<const double>, std::size_t,

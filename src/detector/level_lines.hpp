@@ -15,7 +15,11 @@ namespace linora::detector {
 // W x H raster (W, H >= 1). The gradient of pixel (x, y) comes from the 2 x 2
 // block whose top-left pixel it is, so the last row and the last column have
 // no block and stay zero, as does every cell with a zero (or NaN) gradient.
+// Samples are taken as their working values (16-bit ones divided by 257).
 std::vector<Px> level_line_field(std::span<const double> in, std::size_t w, std::size_t h);
+std::vector<Px> level_line_field(std::span<const float> in, std::size_t w, std::size_t h);
+std::vector<Px> level_line_field(std::span<const std::uint8_t> in, std::size_t w, std::size_t h);
+std::vector<Px> level_line_field(std::span<const std::uint16_t> in, std::size_t w, std::size_t h);
 
 // The indices of the cells whose norm is above threshold, ordered by
 // decreasing norm quantised to kSeedBins levels of the largest norm; cells of
