@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 
 namespace linora::detector {
@@ -90,13 +91,13 @@ Raster downscale_samples(std::span<const T> in, std::size_t w, std::size_t h, do
     // the whole row.
     std::vector<double> t1(checked_mul(ow, h));
     parallel_rows(h, w, [&](std::size_t y) {
-        std::vector<double> padded(w + 2 * half);
+        const std::unique_ptr<double[]> padded(new double[w + 2 * half]);
         std::vector<double> smooth(w, 0.0);
         const T* src = in.data() + y * w;
-        for (std::size_t i = 0; i < padded.size(); ++i)
+        for (std::size_t i = 0; i < w + 2 * half; ++i)
             padded[i] = working_value(src[clamped_tap(i, 0, half, w)]);
         for (std::size_t k = 0; k < taps; ++k)
-            accumulate_scaled(smooth.data(), padded.data() + k, kern[k], w);
+            accumulate_scaled(smooth.data(), padded.get() + k, kern[k], w);
         double* dst = t1.data() + y * ow;
         for (std::size_t x = 0; x < ow; ++x)
             dst[x] = smooth[columns[x]];
