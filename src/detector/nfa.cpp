@@ -2,7 +2,9 @@
 
 #include "sample.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace linora::detector {
 
@@ -77,46 +79,127 @@ double log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {
     return -std::log10(tail) - log_nt;
 }
 
-double rect_log_nfa(const Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
-                    float threshold, double log_nt) {
+namespace {
+
+// Relative widening of the real-valued row bounds in rect_pixel_counts: the
+// rounding errors of l, t and of the bounds themselves are a few units of
+// 2^-53 of the magnitudes involved, this is thousands of times more.
+constexpr double kSlack = 0x1p-40;
+
+// ceil / floor of a double as a signed 64-bit index, saturating (NaN gives
+// 0; callers treat NaN bounds before converting).
+std::int64_t ceil_index(double v) {
+    return saturating_trunc<std::int64_t>(std::ceil(v));
+}
+std::int64_t floor_index(double v) {
+    return saturating_trunc<std::int64_t>(std::floor(v));
+}
+
+} // namespace
+
+RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::size_t w,
+                             std::size_t h, float threshold) {
     const double cx = (rect.x1 + rect.x2) / 2.0;
     const double cy = (rect.y1 + rect.y2) / 2.0;
     const double hl = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
     const double hw = rect.width * 0.5;
+    const double dx = rect.dx;
+    const double dy = rect.dy;
 
     // Axis-aligned bounding box of the rectangle, clipped to the field.
     // Negative or NaN bounds become 0, huge ones saturate before clipping.
-    const double ex = hl * std::fabs(rect.dx) + hw * std::fabs(rect.dy);
-    const double ey = hw * std::fabs(rect.dx) + hl * std::fabs(rect.dy);
+    const double ex = hl * std::fabs(dx) + hw * std::fabs(dy);
+    const double ey = hw * std::fabs(dx) + hl * std::fabs(dy);
     const std::size_t x_min = saturating_floor<std::size_t>(cx - ex);
     const std::size_t y_min = saturating_floor<std::size_t>(cy - ey);
     std::size_t x_max = saturating_trunc<std::size_t>(std::ceil(cx + ex));
     std::size_t y_max = saturating_trunc<std::size_t>(std::ceil(cy + ey));
     if (x_max > w - 1) x_max = w - 1;
     if (y_max > h - 1) y_max = h - 1;
-    if (y_min > y_max || x_min > x_max) return -log_nt;
+    RectCounts counts{0, 0};
+    if (y_min > y_max || x_min > x_max) return counts;
 
     // The alignment test runs in single precision on the stored unit vectors.
-    const float fdx = static_cast<float>(rect.dx);
-    const float fdy = static_cast<float>(rect.dy);
+    const float fdx = static_cast<float>(dx);
+    const float fdy = static_cast<float>(dy);
     const float fcos = static_cast<float>(std::cos(rect.prec));
 
-    std::uint64_t n = 0;
-    std::uint64_t k = 0;
+    // The inside test of pixel x on a row whose py = y - cy, in exactly the
+    // operations of the definition.
+    auto inside = [&](std::int64_t x, double py) {
+        const double px = static_cast<double>(x) - cx;
+        const double l = dx * px + dy * py;
+        const double t = dx * py - dy * px;
+        return std::fabs(l) <= hl && std::fabs(t) <= hw;
+    };
+    auto count = [&](const Px* row, std::int64_t lo, std::int64_t hi) {
+        counts.n += static_cast<std::uint64_t>(hi - lo + 1);
+        for (std::int64_t x = lo; x <= hi; ++x) {
+            const Px& c = row[x];
+            counts.k += c.norm > threshold && c.cos_angle * fdx + c.sin_angle * fdy >= fcos;
+        }
+    };
+
+    // Within a row the inside pixels form one run: px = x - cx rounds
+    // monotonically in x, so do the products by dx and dy and the sums, so
+    // l and t are monotonic functions of x and each of |l| <= hl, |t| <= hw
+    // holds on an interval of columns. The run is found from a superset
+    // given by the real-valued rectangle, widened by far more than the
+    // rounding errors of l, t and of the bounds themselves, and trimmed at
+    // both ends with the exact test; so n and k are those of testing every
+    // pixel of the box. Non-finite geometry is scanned pixel by pixel.
+    const bool finite = std::isfinite(cx) && std::isfinite(cy) && std::isfinite(hl) &&
+                        std::isfinite(hw) && std::isfinite(dx) && std::isfinite(dy);
+    const auto box_lo = static_cast<std::int64_t>(x_min);
+    const auto box_hi = static_cast<std::int64_t>(x_max);
+    const double reach = std::fmax(std::fabs(static_cast<double>(x_min) - cx),
+                                   std::fabs(static_cast<double>(x_max) - cx));
     for (std::size_t y = y_min; y <= y_max; ++y) {
         const double py = static_cast<double>(y) - cy;
         const Px* row = field.data() + y * w;
-        for (std::size_t x = x_min; x <= x_max; ++x) {
-            const double px = static_cast<double>(x) - cx;
-            const double l = rect.dx * px + rect.dy * py;
-            const double t = rect.dx * py - rect.dy * px;
-            if (!(std::fabs(l) <= hl && std::fabs(t) <= hw)) continue;
-            ++n;
-            const Px& c = row[x];
-            if (c.norm > threshold && c.cos_angle * fdx + c.sin_angle * fdy >= fcos) ++k;
+        if (!finite) {
+            for (std::int64_t x = box_lo; x <= box_hi; ++x)
+                if (inside(x, py)) count(row, x, x);
+            continue;
         }
+        // Real-valued columns where |l| <= hl + err and |t| <= hw + err,
+        // err bounding the rounding of l and t over the box.
+        const double err =
+            kSlack * ((std::fabs(dx) + std::fabs(dy)) * (reach + std::fabs(py)) + 1.0);
+        double lo = -INFINITY;
+        double hi = INFINITY;
+        auto restrict_to = [&](double centre, double half, double slope) {
+            // slope * (x - cx) within centre -/+ half.
+            if (slope == 0.0) return;
+            double a = (centre - half) / slope;
+            double b = (centre + half) / slope;
+            if (slope < 0.0) std::swap(a, b);
+            const double slack =
+                kSlack * ((std::fabs(centre) + half) / std::fabs(slope) + std::fabs(cx) + 1.0);
+            lo = std::fmax(lo, cx + a - slack);
+            hi = std::fmin(hi, cx + b + slack);
+        };
+        restrict_to(-dy * py, hl + err, dx);
+        restrict_to(-dx * py, hw + err, -dy);
+        std::int64_t a = box_lo;
+        std::int64_t b = box_hi;
+        if (!std::isnan(lo) && !std::isnan(hi)) {
+            a = std::max(a, ceil_index(lo));
+            b = std::min(b, floor_index(hi));
+        }
+        while (a <= b && !inside(a, py))
+            ++a;
+        while (b >= a && !inside(b, py))
+            --b;
+        if (a <= b) count(row, a, b);
     }
-    return log_nfa(n, k, rect.p, log_nt);
+    return counts;
+}
+
+double rect_log_nfa(const Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
+                    float threshold, double log_nt) {
+    const RectCounts c = rect_pixel_counts(rect, field, w, h, threshold);
+    return log_nfa(c.n, c.k, rect.p, log_nt);
 }
 
 } // namespace linora::detector

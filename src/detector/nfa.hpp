@@ -23,6 +23,20 @@ double log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt);
 // x^n by repeated squaring.
 double int_pow(double x, std::uint64_t n);
 
+// The pixels of a rectangle: n inside it, k of them aligned.
+struct RectCounts {
+    std::uint64_t n;
+    std::uint64_t k;
+};
+
+// Counts the pixels inside the closed rectangle (n) and those among them
+// whose norm is above `threshold` and whose level-line vector lies within
+// rect.prec of (rect.dx, rect.dy), tested in 32-bit arithmetic (k). The
+// result is that of testing every pixel of the rectangle's axis-aligned
+// bounding box clipped to the w x h field.
+RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::size_t w,
+                             std::size_t h, float threshold);
+
 // The log-NFA of a rectangle: n counts the pixels inside the closed
 // rectangle, k those among them whose norm is above `threshold` and whose
 // level-line vector lies within rect.prec of (rect.dx, rect.dy) (tested in
