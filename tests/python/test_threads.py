@@ -82,6 +82,66 @@ def test_concurrent_threads_match_sequential_results():
     assert got == expected
 
 
+def _raising_calls(seed):
+    """Calls that raise, one of each kind, on inputs derived from `seed`; the
+    two internal errors are raised inside the computation (the second from a
+    row of a parallel loop)."""
+    rng = np.random.default_rng(seed)
+    rgb = rng.integers(0, 256, (60, 50, 3), dtype=np.uint8)
+    inv = [1, 0, 0, 0, 1, 0, 0, 0, 1]
+    on_edge = np.full((40, 30), np.nan, np.float32)
+    return [
+        ("zero_width", lambda: linora.warp_rgb(rgb, inv, 1.0, 0, 0, out_size=(0, 80))),
+        ("empty_source", lambda: linora.remap_gray(np.zeros((0, 9), np.uint8), on_edge,
+                                                   on_edge)),
+        ("too_large", lambda: linora.warp_rgb(rgb, inv, 1.0, 0, 0, out_size=(2**45, 2**45))),
+        ("filter", lambda: linora.remap_rgb(rgb, on_edge, on_edge, "cubic")),
+        ("overflow", lambda: linora.warp_rgb(rgb, inv, 1.0, 0, 0, out_size=(-1, 4))),
+        ("scale", lambda: linora.detect(rgb[:, :, 0], "x")),
+        ("dtype", lambda: linora.detect(rgb[:, :, 0].astype(np.int16))),
+    ]
+
+
+def _outcome(call):
+    try:
+        return _digest(call())
+    except BaseException as e:  # noqa: BLE001 - the outcome is what we compare
+        return (type(e).__name__, str(e), getattr(e, "__notes__", None))
+
+
+def test_threads_interleaving_raising_and_returning_calls_match_sequential_results():
+    seeds = range(4)
+    calls = {seed: _all_calls(seed) + _raising_calls(seed) for seed in seeds}
+    expected = {(seed, name): _outcome(call) for seed in seeds for name, call in calls[seed]}
+    kinds = {v[0] for v in expected.values() if isinstance(v, tuple)}
+    assert kinds == {"InternalError", "MemoryError", "ValueError", "OverflowError", "TypeError"}
+    got = {}
+    errors = []
+
+    def worker(seed, order):
+        try:
+            for name, call in order:
+                o = _outcome(call)
+                if got.setdefault((seed, name), o) != o:
+                    errors.append(("unstable", seed, name))
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = []
+    for seed in seeds:
+        for t in range(2):
+            # Each thread runs the calls of its seed three times, in its own order.
+            order = [c for _ in range(3) for c in calls[seed]]
+            np.random.default_rng(100 * seed + t).shuffle(order)
+            threads.append(threading.Thread(target=worker, args=(seed, order)))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert got == expected
+
+
 _CHILD = r"""
 import os, sys, json
 cpus = json.loads(sys.argv[1])
