@@ -4,6 +4,7 @@
 #include "warp/raster.hpp"
 #include "warp/resample.hpp"
 #include "warp/samplers.hpp"
+#include "warp/vector_rows.hpp"
 
 #include <memory>
 
@@ -21,6 +22,7 @@ template <class T> struct RemapJob {
     std::size_t out_w;
     const LanczosTable* table; // Lanczos3 only
     T* out;
+    bool vector; // use the AVX2 rows
 };
 
 // Computes output row y: the maps' entries are widened to double and sampled
@@ -30,7 +32,12 @@ template <class T, std::size_t C, Filter F> void remap_row(const RemapJob<T>& jo
     const float* mx = job.map_x + first;
     const float* my = job.map_y + first;
     T* row = job.out + first * C;
-    for (std::size_t x = 0; x < job.out_w; ++x) {
+    // Four pixels at a time where the CPU allows, the remaining ones here.
+    std::size_t x = 0;
+    if (job.vector)
+        x = detail::remap_span<T, C, F>({job.src.data(), job.w, job.h, job.table}, mx, my,
+                                        job.out_w, row);
+    for (; x < job.out_w; ++x) {
         const double sx = static_cast<double>(mx[x]);
         const double sy = static_cast<double>(my[x]);
         const std::span<T, C> px(row + x * C, C);
@@ -64,7 +71,10 @@ Checked<Buffer<T>> remap(std::span<const T> src, std::size_t w, std::size_t h,
     if (filter == Filter::Lanczos3) table = lanczos3_table();
     Buffer<T> out = detail::allocate_output<T>(out_w, out_h, C);
 
-    const RemapJob<T> job{src, w, h, map_x.data(), map_y.data(), out_w, table.get(), out.data()};
+    const bool vector =
+        detail::have_vector_rows() && w > 0 && h > 0 && detail::vector_rows_fit(src.size());
+    const RemapJob<T> job{src,   w,           h,          map_x.data(), map_y.data(),
+                          out_w, table.get(), out.data(), vector};
     if (filter == Filter::Lanczos3)
         run_remap<T, C, Filter::Lanczos3>(job, out_h);
     else

@@ -1,0 +1,50 @@
+// Resampling rows four pixels at a time with AVX2, used when the running CPU
+// has it. Each of the four lanes performs exactly the operations of the
+// scalar samplers in samplers.hpp, in the same order (no fused multiply-add),
+// so the output has the same bits; the lanes only differ in how the samples
+// are fetched (gathers) and how the results are stored.
+#pragma once
+
+#include "warp/resample.hpp"
+#include "warp/samplers.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace linora::detail {
+
+// True when the CPU runs AVX2 and the vector rows may be used.
+bool have_vector_rows() noexcept;
+
+// The source raster of one operation. The vector rows address samples with
+// 32-bit offsets, so they serve only rasters of fewer than 2^31 - 64 samples
+// (`vector_rows_fit`); larger ones take the scalar samplers.
+template <class T> struct SourceView {
+    const T* data;
+    std::size_t w, h;
+    const LanczosTable* table; // Lanczos3 only
+};
+bool vector_rows_fit(std::size_t samples) noexcept;
+
+// Remap: output pixels [0, n) of a row, from map entries mx[0..n), my[0..n).
+// Returns how many leading pixels it computed (a multiple of 4); the caller
+// computes the rest with the scalar samplers.
+template <class T, std::size_t C, Filter F>
+std::size_t remap_span(const SourceView<T>& src, const float* mx, const float* my, std::size_t n,
+                       T* out) noexcept;
+
+// The per-row constants of the perspective warp (see warp.cpp).
+struct WarpRowTerms {
+    double scale, off_x;
+    double h0, h3, h6;
+    double bx, by, bw;
+};
+
+// Warp: output pixels [0, n) of a row of 3-channel pixels. Returns how many
+// leading pixels it computed, as remap_span.
+template <class T, Filter F>
+std::size_t warp_span(const SourceView<T>& src, const WarpRowTerms& row, std::size_t n,
+                      T* out) noexcept;
+
+} // namespace linora::detail
