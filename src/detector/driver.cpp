@@ -9,6 +9,7 @@
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "pool.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -52,8 +53,10 @@ std::vector<Segment> detect_on_raster(std::span<const T> raster, std::size_t w, 
 
     // Weak pixels carry no direction: they start used and never join a region.
     std::vector<std::uint8_t> used(field.size());
-    for (std::size_t i = 0; i < field.size(); ++i)
-        used[i] = field[i].norm <= kGradientThreshold ? 1 : 0;
+    parallel_rows(h, w, [&](std::size_t y) {
+        for (std::size_t i = y * w; i < (y + 1) * w; ++i)
+            used[i] = field[i].norm <= kGradientThreshold ? 1 : 0;
+    });
 
     std::vector<Segment> segments;
     std::vector<std::uint32_t> region;

@@ -5,6 +5,7 @@
 #include "pool.hpp"
 #include "sample.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <type_traits>
@@ -12,6 +13,10 @@
 namespace linora::detector {
 
 namespace {
+
+// Seed ordering works on chunks of about this many cells, at most this many.
+constexpr std::size_t kSeedChunkCells = 1 << 15;
+constexpr std::size_t kMaxSeedChunks = 64;
 
 // Row y of the field from rows y and y + 1 of the raster (as 64-bit values),
 // in three sweeps over the row so that the two without a library call run as
@@ -88,34 +93,56 @@ std::vector<Px> level_line_field(std::span<const std::uint16_t> in, std::size_t 
 std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold) {
     std::vector<std::uint32_t> seeds;
     if (field.empty()) return seeds;
+
+    // The field is cut into consecutive chunks that workers handle in
+    // parallel; combining the chunks in index order gives exactly the result
+    // of one pass over the whole field.
+    const std::size_t n = field.size();
+    const std::size_t chunks = std::clamp<std::size_t>(n / kSeedChunkCells, 1, kMaxSeedChunks);
+    auto chunk_begin = [&](std::size_t c) { return n / chunks * c + std::min(c, n % chunks); };
+
     // The largest norm, NaNs ignored (as std::fmax would, without its call).
+    std::vector<float> chunk_max(chunks, 0.0f);
+    parallel_rows(chunks, 1, [&](std::size_t c) {
+        float m = 0.0f;
+        for (std::size_t i = chunk_begin(c); i < chunk_begin(c + 1); ++i)
+            m = field[i].norm > m ? field[i].norm : m;
+        chunk_max[c] = m;
+    });
     float max = 0.0f;
-    for (const Px& c : field)
-        max = c.norm > max ? c.norm : max;
+    for (float m : chunk_max)
+        max = m > max ? m : max;
     if (max <= 0.0f) return seeds;
 
     // Bucket sort: 1023 * norm / max, truncated, names the bin, so the cells
-    // at the maximum fill the top bin. Counting first lets every index go
-    // straight to its place in the output.
+    // at the maximum fill the top bin. Counting first (per chunk) lets every
+    // index go straight to its place in the output: bins are emitted from
+    // the highest down, and within a bin the chunks in order, each in
+    // increasing index order.
     auto bin_of = [max](float norm) {
         const std::size_t b = saturating_trunc<std::size_t>((norm / max) * 1023.0f);
         return b < kSeedBins - 1 ? b : std::size_t{kSeedBins - 1};
     };
-    std::vector<std::size_t> start(kSeedBins, 0);
-    for (const Px& c : field)
-        if (!(c.norm <= threshold)) ++start[bin_of(c.norm)];
-    // Bins are emitted from the highest down: bin b starts after all higher
-    // bins.
+    std::vector<std::size_t> start(chunks * kSeedBins, 0);
+    parallel_rows(chunks, 1, [&](std::size_t c) {
+        std::size_t* count = start.data() + c * kSeedBins;
+        for (std::size_t i = chunk_begin(c); i < chunk_begin(c + 1); ++i)
+            if (!(field[i].norm <= threshold)) ++count[bin_of(field[i].norm)];
+    });
     std::size_t total = 0;
-    for (std::size_t b = kSeedBins; b-- > 0;) {
-        const std::size_t count = start[b];
-        start[b] = total;
-        total += count;
-    }
+    for (std::size_t b = kSeedBins; b-- > 0;)
+        for (std::size_t c = 0; c < chunks; ++c) {
+            const std::size_t count = start[c * kSeedBins + b];
+            start[c * kSeedBins + b] = total;
+            total += count;
+        }
     seeds.resize(total);
-    for (std::size_t i = 0; i < field.size(); ++i)
-        if (!(field[i].norm <= threshold))
-            seeds[start[bin_of(field[i].norm)]++] = static_cast<std::uint32_t>(i);
+    parallel_rows(chunks, 1, [&](std::size_t c) {
+        std::size_t* next = start.data() + c * kSeedBins;
+        for (std::size_t i = chunk_begin(c); i < chunk_begin(c + 1); ++i)
+            if (!(field[i].norm <= threshold))
+                seeds[next[bin_of(field[i].norm)]++] = static_cast<std::uint32_t>(i);
+    });
     return seeds;
 }
 

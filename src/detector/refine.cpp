@@ -31,6 +31,8 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
             std::span<std::uint8_t> used, std::span<const Px> field, std::size_t min_size,
             std::size_t w, std::size_t h) {
     if (region_density(region.size(), rect) >= kDensityThreshold) return true;
+    // Pixel indices and W fit in 32 bits: the narrower division is faster.
+    const auto w32 = static_cast<std::uint32_t>(w);
 
     // Spread of level-line angles within one rectangle width of the seed:
     // twice its standard deviation becomes the new growing tolerance.
@@ -42,8 +44,8 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     double sum2 = 0.0;
     double m = 0.0;
     for (std::uint32_t idx : region) {
-        const double x = static_cast<double>(idx % w);
-        const double y = static_cast<double>(idx / w);
+        const double x = static_cast<double>(idx % w32);
+        const double y = static_cast<double>(idx / w32);
         if (std::hypot(x - x0, y - y0) < rect.width) {
             const double d = reduce_angle(level_line_angle(field[idx]) - a_c);
             sum += d;
@@ -75,8 +77,8 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
         r *= kRadiusFactor;
         for (std::size_t j = 0; j < region.size();) {
             const std::uint32_t idx = region[j];
-            const double x = static_cast<double>(idx % w);
-            const double y = static_cast<double>(idx / w);
+            const double x = static_cast<double>(idx % w32);
+            const double y = static_cast<double>(idx / w32);
             if (std::hypot(x - x0, y - y0) > r) {
                 used[idx] = 0;
                 region[j] = region.back();
