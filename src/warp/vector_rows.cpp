@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #define LINORA_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
@@ -136,6 +137,26 @@ template <class T> LINORA_AVX2 __m128i quantise(__m256d v) {
 
 template <class T, std::size_t C>
 LINORA_AVX2 void store(T* out, std::size_t x, int take, const __m128i (&q)[C]) {
+    if constexpr (std::is_same_v<T, std::uint8_t>) {
+        if (take == 0xF) {
+            // All four pixels: pack the bytes, interleave the channels and
+            // write the 4 * C bytes at once.
+            const __m128i b = _mm_packus_epi16(_mm_packus_epi32(q[0], q[C > 1 ? 1 : 0]),
+                                               _mm_packus_epi32(q[C - 1], q[C - 1]));
+            if constexpr (C == 1) {
+                const std::int32_t v = _mm_cvtsi128_si32(b);
+                std::memcpy(out + x, &v, 4);
+            } else {
+                const __m128i rgb = _mm_shuffle_epi8(
+                    b, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
+                const std::int64_t lo = _mm_cvtsi128_si64(rgb);
+                const std::int32_t hi = _mm_extract_epi32(rgb, 2);
+                std::memcpy(out + x * 3, &lo, 8);
+                std::memcpy(out + x * 3 + 8, &hi, 4);
+            }
+            return;
+        }
+    }
     alignas(16) std::int32_t lanes[C][4];
     for (std::size_t c = 0; c < C; ++c)
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes[c]), q[c]);
