@@ -74,6 +74,27 @@ struct WarpPositions {
     }
 };
 
+// The positions of a row, computed a block of pixels ahead of the sampling:
+// the divisions of the warp's mapping then overlap one another instead of
+// each group of four waiting for its own.
+struct PositionBlock {
+    static constexpr std::size_t size = 64;
+    alignas(32) double x[size], y[size], take[size];
+
+    // The positions of pixels x .. x + 3 (x a multiple of 4, x + 4 <= n).
+    template <class Pos> LINORA_AVX2 Positions next(const Pos& pos, std::size_t px, std::size_t n) {
+        const std::size_t at = px % size;
+        if (at == 0)
+            for (std::size_t i = 0; i < size && px + i + 4 <= n; i += 4) {
+                const Positions p = pos.at(px + i);
+                _mm256_store_pd(x + i, p.x);
+                _mm256_store_pd(y + i, p.y);
+                _mm256_store_pd(take + i, p.take);
+            }
+        return {_mm256_load_pd(x + at), _mm256_load_pd(y + at), _mm256_load_pd(take + at)};
+    }
+};
+
 // floor(v) as int32 lanes, 0 where v is NaN or the lane is not taken (its
 // value is then never used). Taken lanes lie in [-1, n - 1].
 LINORA_AVX2 __m128i floor_index(__m256d floored, __m256d take) {
@@ -187,8 +208,9 @@ __attribute__((target("avx2"))) std::size_t bilinear_span(const SourceView<T>& s
     const __m128i one = _mm_set1_epi32(1);
     const __m256d ones = _mm256_set1_pd(1.0);
     std::size_t x = 0;
+    PositionBlock block;
     for (; x + 4 <= n; x += 4) {
-        const Positions p = pos.at(x);
+        const Positions p = block.next(pos, x, n);
         const int take = _mm256_movemask_pd(p.take);
         if (take == 0) continue;
         const __m256d fx0 = _mm256_floor_pd(p.x);
@@ -269,8 +291,9 @@ __attribute__((target("avx2"))) std::size_t lanczos_span(const SourceView<T>& sr
     const __m128i cc = _mm_set1_epi32(static_cast<std::int32_t>(C));
     const __m128i six = _mm_set1_epi32(6);
     std::size_t x = 0;
+    PositionBlock block;
     for (; x + 4 <= n; x += 4) {
-        const Positions p = pos.at(x);
+        const Positions p = block.next(pos, x, n);
         const int take = _mm256_movemask_pd(p.take);
         if (take == 0) continue;
         const __m256d fx0 = _mm256_floor_pd(p.x);
