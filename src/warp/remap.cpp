@@ -22,7 +22,7 @@ template <class T> struct RemapJob {
     std::size_t out_w;
     const LanczosTable* table; // Lanczos3 only
     T* out;
-    bool vector; // use the AVX2 rows
+    bool vector; // use the vector rows
 };
 
 // Computes output row y: the maps' entries are widened to double and sampled
@@ -32,11 +32,12 @@ template <class T, std::size_t C, Filter F> void remap_row(const RemapJob<T>& jo
     const float* mx = job.map_x + first;
     const float* my = job.map_y + first;
     T* row = job.out + first * C;
-    // Four pixels at a time where the CPU allows, the remaining ones here.
+    // Several pixels at a time where the CPU allows, the remaining ones here.
     std::size_t x = 0;
     if (job.vector)
-        x = detail::remap_span<T, C, F>({job.src.data(), job.w, job.h, job.table}, mx, my,
-                                        job.out_w, row);
+        x = detail::remap_span<T, C, F>(
+            {job.src.data(), job.w, job.h, job.table, job.table ? (*job.table)[0].data() : nullptr},
+            mx, my, job.out_w, row);
     for (; x < job.out_w; ++x) {
         const double sx = static_cast<double>(mx[x]);
         const double sy = static_cast<double>(my[x]);

@@ -1,8 +1,8 @@
-// Resampling rows four pixels at a time with AVX2, used when the running CPU
-// has it. Each of the four lanes performs exactly the operations of the
-// scalar samplers in samplers.hpp, in the same order (no fused multiply-add),
-// so the output has the same bits; the lanes only differ in how the samples
-// are fetched (gathers) and how the results are stored.
+// Resampling rows several pixels at a time: eight with AVX-512, four with
+// AVX2, whichever the running CPU has. Each lane performs exactly the
+// operations of the scalar samplers in samplers.hpp, in the same order (no
+// fused multiply-add), so the output has the same bits; the lanes only differ
+// in how the samples are fetched and how the results are stored.
 #pragma once
 
 #include "warp/resample.hpp"
@@ -14,8 +14,14 @@
 
 namespace linora::detail {
 
-// True when the CPU runs AVX2 and the vector rows may be used.
+// True when the CPU runs AVX2 (or more) and the vector rows may be used.
 bool have_vector_rows() noexcept;
+
+// Caps the instruction set the vector rows use: 0 none (have_vector_rows()
+// turns false), 1 AVX2, 2 AVX-512 (the default: the best the CPU has). For
+// tests, which show that every width gives the same bits; not thread-safe
+// against running operations.
+void limit_vector_rows(int level) noexcept;
 
 // The source raster of one operation. The vector rows address samples with
 // 32-bit offsets, so they serve only rasters of fewer than 2^31 - 64 samples
@@ -24,12 +30,13 @@ template <class T> struct SourceView {
     const T* data;
     std::size_t w, h;
     const LanczosTable* table; // Lanczos3 only
+    const double* weights;     // Lanczos3 only: the table's first entry
 };
 bool vector_rows_fit(std::size_t samples) noexcept;
 
 // Remap: output pixels [0, n) of a row, from map entries mx[0..n), my[0..n).
-// Returns how many leading pixels it computed (a multiple of 4); the caller
-// computes the rest with the scalar samplers.
+// Returns how many leading pixels it computed (a multiple of the lane count);
+// the caller computes the rest with the scalar samplers.
 template <class T, std::size_t C, Filter F>
 std::size_t remap_span(const SourceView<T>& src, const float* mx, const float* my, std::size_t n,
                        T* out) noexcept;

@@ -25,7 +25,7 @@ template <class T> struct WarpJob {
     double scale, off_x, off_y;
     const LanczosTable* table; // Lanczos3 only
     T* out;
-    bool vector; // use the AVX2 rows
+    bool vector; // use the vector rows
 };
 
 // Computes output row y. The v-dependent terms of the mapping are formed once
@@ -38,12 +38,12 @@ template <class T, Filter F> void warp_row(const WarpJob<T>& job, std::size_t y)
     const double by = v * m[4] + m[5];
     const double bw = v * m[7] + m[8];
     T* row = job.out + y * job.out_w * rgb;
-    // Four pixels at a time where the CPU allows, the remaining ones here.
+    // Several pixels at a time where the CPU allows, the remaining ones here.
     std::size_t x = 0;
     if (job.vector)
-        x = detail::warp_span<T, F>({job.src.data(), job.w, job.h, job.table},
-                                    {job.scale, job.off_x, m[0], m[3], m[6], bx, by, bw}, job.out_w,
-                                    row);
+        x = detail::warp_span<T, F>(
+            {job.src.data(), job.w, job.h, job.table, job.table ? (*job.table)[0].data() : nullptr},
+            {job.scale, job.off_x, m[0], m[3], m[6], bx, by, bw}, job.out_w, row);
     for (; x < job.out_w; ++x) {
         const double u = static_cast<double>(x) / job.scale + job.off_x;
         const double W = bw + m[6] * u;

@@ -1,10 +1,9 @@
-// The remap and the warp compute rows four pixels at a time with AVX2 where
-// the CPU has it; every pixel must still be exactly what the scalar sampler
-// gives at its position. These tests compare whole outputs with per-pixel
-// sampler calls on positions chosen to hit the lanes' special cases: borders
-// and the half-pixel margin, the last pixels of the buffer, NaN and
-// infinities, W = 0, tiny rasters, and row lengths that are not multiples of
-// four.
+// The remap and the warp compute rows eight pixels at a time with AVX-512 or
+// four with AVX2, where the CPU has them; every pixel must still be exactly
+// what the scalar sampler gives at its position, at every width the CPU runs. These tests compare
+// whole outputs with per-pixel sampler calls on positions chosen to hit the lanes' special cases:
+// borders and the half-pixel margin, the last pixels of the buffer, NaN and infinities, W = 0, tiny
+// rasters, and row lengths that are not multiples of four.
 #include "test_warp_util.hpp"
 #include "warp/resample.hpp"
 #include "warp/samplers.hpp"
@@ -81,13 +80,26 @@ void check_remap(std::size_t w, std::size_t h, std::uint32_t seed) {
     }
 }
 
-TEST(VectorRows, RemapMatchesScalarSamplers) {
-    for (auto [w, h] : {std::array<std::size_t, 2>{1, 1}, {2, 1}, {1, 3}, {5, 4}, {17, 11}}) {
-        check_remap<std::uint8_t, 1>(w, h, 1);
-        check_remap<std::uint8_t, 3>(w, h, 2);
-        check_remap<std::uint16_t, 1>(w, h, 3);
-        check_remap<std::uint16_t, 3>(w, h, 4);
+// Runs `check` with the vector rows limited to each instruction set level
+// (2 AVX-512, 1 AVX2, 0 none), then restores the default.
+template <class F> void at_every_width(F check) {
+    for (int level : {2, 1, 0}) {
+        SCOPED_TRACE(level);
+        linora::detail::limit_vector_rows(level);
+        check();
     }
+    linora::detail::limit_vector_rows(2);
+}
+
+TEST(VectorRows, RemapMatchesScalarSamplers) {
+    at_every_width([] {
+        for (auto [w, h] : {std::array<std::size_t, 2>{1, 1}, {2, 1}, {1, 3}, {5, 4}, {17, 11}}) {
+            check_remap<std::uint8_t, 1>(w, h, 1);
+            check_remap<std::uint8_t, 3>(w, h, 2);
+            check_remap<std::uint16_t, 1>(w, h, 3);
+            check_remap<std::uint16_t, 3>(w, h, 4);
+        }
+    });
 }
 
 template <class T>
@@ -124,13 +136,15 @@ TEST(VectorRows, WarpMatchesScalarSamplers) {
         {1.0, 0.0, nan, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0},   // NaN positions
         {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.1, 0.0, -0.3},  // W crosses 0
     }};
-    for (const auto& m : matrices)
-        for (auto [w, h] : {std::array<std::size_t, 2>{1, 1}, {3, 2}, {13, 9}}) {
-            check_warp<std::uint8_t>(w, h, m, 1.7, -1.25, 0.5);
-            check_warp<std::uint16_t>(w, h, m, 0.9, 0.0, -0.75);
-            // Pixel (0, 0) maps to u = v = 0: 0 / 0 where W = 0.
-            check_warp<std::uint8_t>(w, h, m, 1.0, 0.0, 0.0);
-        }
+    at_every_width([&] {
+        for (const auto& m : matrices)
+            for (auto [w, h] : {std::array<std::size_t, 2>{1, 1}, {3, 2}, {13, 9}}) {
+                check_warp<std::uint8_t>(w, h, m, 1.7, -1.25, 0.5);
+                check_warp<std::uint16_t>(w, h, m, 0.9, 0.0, -0.75);
+                // Pixel (0, 0) maps to u = v = 0: 0 / 0 where W = 0.
+                check_warp<std::uint8_t>(w, h, m, 1.0, 0.0, 0.0);
+            }
+    });
 }
 
 } // namespace

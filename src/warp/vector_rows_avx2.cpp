@@ -1,0 +1,127 @@
+// The resampling row kernels compiled for AVX2: four lanes of doubles.
+#include "warp/vector_isa.hpp"
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+namespace linora::detail {
+namespace {
+
+#define LINORA_LANE_OP [[gnu::always_inline]] static inline
+
+struct Avx2Lanes {
+    static constexpr int N = 4;
+    using D = __m256d; // lane values
+    using I = __m128i; // lane indices, 32-bit
+    using M = __m256d; // lane mask
+
+    LINORA_LANE_OP D set1(double v) { return _mm256_set1_pd(v); }
+    LINORA_LANE_OP D iota() { return _mm256_setr_pd(0.0, 1.0, 2.0, 3.0); }
+    LINORA_LANE_OP D add(D a, D b) { return _mm256_add_pd(a, b); }
+    LINORA_LANE_OP D sub(D a, D b) { return _mm256_sub_pd(a, b); }
+    LINORA_LANE_OP D mul(D a, D b) { return _mm256_mul_pd(a, b); }
+    LINORA_LANE_OP D div(D a, D b) { return _mm256_div_pd(a, b); }
+    // a where a is not below (above) b, else b; NaN in a gives b.
+    LINORA_LANE_OP D max(D a, D b) { return _mm256_max_pd(a, b); }
+    LINORA_LANE_OP D min(D a, D b) { return _mm256_min_pd(a, b); }
+    LINORA_LANE_OP D floor(D a) { return _mm256_floor_pd(a); }
+    LINORA_LANE_OP D trunc(D a) {
+        return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    }
+    LINORA_LANE_OP M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    LINORA_LANE_OP M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+    LINORA_LANE_OP M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+    LINORA_LANE_OP M eq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+    LINORA_LANE_OP M ord(D a) { return _mm256_cmp_pd(a, a, _CMP_ORD_Q); }
+    LINORA_LANE_OP M or_(M a, M b) { return _mm256_or_pd(a, b); }
+    LINORA_LANE_OP M and_(M a, M b) { return _mm256_and_pd(a, b); }
+    LINORA_LANE_OP M and_not(M a, M b) { return _mm256_andnot_pd(a, b); } // b and not a
+    LINORA_LANE_OP M none_of(M a) {
+        return _mm256_xor_pd(a, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)));
+    }
+    LINORA_LANE_OP unsigned bits(M a) { return static_cast<unsigned>(_mm256_movemask_pd(a)); }
+    // v where m holds, +0.0 elsewhere.
+    LINORA_LANE_OP D keep(D v, M m) { return _mm256_and_pd(v, m); }
+    LINORA_LANE_OP D widen(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    LINORA_LANE_OP void store(double* p, D v) { _mm256_store_pd(p, v); }
+    LINORA_LANE_OP D load(const double* p) { return _mm256_load_pd(p); }
+    LINORA_LANE_OP I cvtt(D a) { return _mm256_cvttpd_epi32(a); }
+    LINORA_LANE_OP D cvt(I a) { return _mm256_cvtepi32_pd(a); }
+
+    LINORA_LANE_OP I set1i(std::int32_t v) { return _mm_set1_epi32(v); }
+    LINORA_LANE_OP I addi(I a, I b) { return _mm_add_epi32(a, b); }
+    LINORA_LANE_OP I mini(I a, I b) { return _mm_min_epi32(a, b); }
+    LINORA_LANE_OP I maxi(I a, I b) { return _mm_max_epi32(a, b); }
+    LINORA_LANE_OP I mulloi(I a, I b) { return _mm_mullo_epi32(a, b); }
+    LINORA_LANE_OP void storei(std::int32_t* p, I v) {
+        _mm_store_si128(reinterpret_cast<I*>(p), v);
+    }
+    LINORA_LANE_OP bool any_gt(I a, I b) { return _mm_movemask_epi8(_mm_cmpgt_epi32(a, b)) != 0; }
+    // Four table entries at element offsets `off` (the masked gather, whose
+    // pass-through value is defined).
+    LINORA_LANE_OP D gather(const double* base, I off) {
+        const D all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, off, all, 8);
+    }
+
+    // 4 or 8 bytes from element offset o[l] of `base`, per lane.
+    template <class T> LINORA_LANE_OP I fetch32(const T* base, const std::int32_t* o) {
+        std::int32_t l[N];
+        for (int i = 0; i < N; ++i)
+            __builtin_memcpy(&l[i], base + o[i], 4);
+        return _mm_setr_epi32(l[0], l[1], l[2], l[3]);
+    }
+    template <class T> LINORA_LANE_OP __m256i fetch64(const T* base, const std::int32_t* o) {
+        long long l[N];
+        for (int i = 0; i < N; ++i)
+            __builtin_memcpy(&l[i], base + o[i], 8);
+        return _mm256_setr_epi64x(l[0], l[1], l[2], l[3]);
+    }
+    // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.
+    template <int width> LINORA_LANE_OP I field32(I g, int shift) {
+        return _mm_and_si128(_mm_srli_epi32(g, shift), _mm_set1_epi32((1 << width) - 1));
+    }
+    template <int width> LINORA_LANE_OP D field64(__m256i g, int shift) {
+        const __m256i f =
+            _mm256_and_si256(_mm256_srli_epi64(g, shift), _mm256_set1_epi64x((1 << width) - 1));
+        const __m256i low_dwords = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+        return _mm256_cvtepi32_pd(
+            _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(f, low_dwords)));
+    }
+
+    // Four 8-bit pixels of C channels from lanes of values 0..255: packed,
+    // channels interleaved, written at once.
+    template <std::size_t C> LINORA_LANE_OP void store_u8(std::uint8_t* out, const I (&q)[C]) {
+        const __m128i b = _mm_packus_epi16(_mm_packus_epi32(q[0], q[C > 1 ? 1 : 0]),
+                                           _mm_packus_epi32(q[C - 1], q[C - 1]));
+        if constexpr (C == 1) {
+            const std::int32_t v = _mm_cvtsi128_si32(b);
+            __builtin_memcpy(out, &v, 4);
+        } else {
+            const __m128i rgb = _mm_shuffle_epi8(
+                b, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
+            const long long lo = _mm_cvtsi128_si64(rgb);
+            const std::int32_t hi = _mm_extract_epi32(rgb, 2);
+            __builtin_memcpy(out, &lo, 8);
+            __builtin_memcpy(out + 8, &hi, 4);
+        }
+    }
+};
+
+#undef LINORA_LANE_OP
+
+using V = Avx2Lanes;
+
+} // namespace
+} // namespace linora::detail
+
+#define LINORA_ISA avx2
+#define LINORA_VECTOR_KERNELS_INCLUDED
+#include "warp/vector_kernels.hpp"
+
+#pragma GCC pop_options

@@ -1,0 +1,135 @@
+// The resampling row kernels compiled for AVX-512: eight lanes of doubles.
+#include "warp/vector_isa.hpp"
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+// GCC 12's AVX-512 intrinsics start several results from an undefined
+// register value, which -Wmaybe-uninitialized reports inside its own header
+// (GCC bug 105593); nothing here reads an undefined value.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace linora::detail {
+namespace {
+
+#define LINORA_LANE_OP [[gnu::always_inline]] static inline
+
+struct Avx512Lanes {
+    static constexpr int N = 8;
+    using D = __m512d;  // lane values
+    using I = __m256i;  // lane indices, 32-bit
+    using M = __mmask8; // lane mask
+
+    LINORA_LANE_OP D set1(double v) { return _mm512_set1_pd(v); }
+    LINORA_LANE_OP D iota() { return _mm512_setr_pd(0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0); }
+    LINORA_LANE_OP D add(D a, D b) { return _mm512_add_pd(a, b); }
+    LINORA_LANE_OP D sub(D a, D b) { return _mm512_sub_pd(a, b); }
+    LINORA_LANE_OP D mul(D a, D b) { return _mm512_mul_pd(a, b); }
+    LINORA_LANE_OP D div(D a, D b) { return _mm512_div_pd(a, b); }
+    // a where a is not below (above) b, else b; NaN in a gives b.
+    LINORA_LANE_OP D max(D a, D b) { return _mm512_max_pd(a, b); }
+    LINORA_LANE_OP D min(D a, D b) { return _mm512_min_pd(a, b); }
+    LINORA_LANE_OP D floor(D a) {
+        return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    }
+    LINORA_LANE_OP D trunc(D a) {
+        return _mm512_roundscale_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    }
+    LINORA_LANE_OP M lt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    LINORA_LANE_OP M gt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+    LINORA_LANE_OP M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
+    LINORA_LANE_OP M eq(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    LINORA_LANE_OP M ord(D a) { return _mm512_cmp_pd_mask(a, a, _CMP_ORD_Q); }
+    LINORA_LANE_OP M or_(M a, M b) { return static_cast<M>(a | b); }
+    LINORA_LANE_OP M and_(M a, M b) { return static_cast<M>(a & b); }
+    LINORA_LANE_OP M and_not(M a, M b) { return static_cast<M>(~a & b); } // b and not a
+    LINORA_LANE_OP M none_of(M a) { return static_cast<M>(~a); }
+    LINORA_LANE_OP unsigned bits(M a) { return a; }
+    // v where m holds, +0.0 elsewhere.
+    LINORA_LANE_OP D keep(D v, M m) { return _mm512_maskz_mov_pd(m, v); }
+    LINORA_LANE_OP D widen(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+    LINORA_LANE_OP void store(double* p, D v) { _mm512_store_pd(p, v); }
+    LINORA_LANE_OP D load(const double* p) { return _mm512_load_pd(p); }
+    LINORA_LANE_OP I cvtt(D a) { return _mm512_cvttpd_epi32(a); }
+    LINORA_LANE_OP D cvt(I a) { return _mm512_cvtepi32_pd(a); }
+
+    LINORA_LANE_OP I set1i(std::int32_t v) { return _mm256_set1_epi32(v); }
+    LINORA_LANE_OP I addi(I a, I b) { return _mm256_add_epi32(a, b); }
+    LINORA_LANE_OP I mini(I a, I b) { return _mm256_min_epi32(a, b); }
+    LINORA_LANE_OP I maxi(I a, I b) { return _mm256_max_epi32(a, b); }
+    LINORA_LANE_OP I mulloi(I a, I b) { return _mm256_mullo_epi32(a, b); }
+    LINORA_LANE_OP void storei(std::int32_t* p, I v) {
+        _mm256_store_si256(reinterpret_cast<I*>(p), v);
+    }
+    LINORA_LANE_OP bool any_gt(I a, I b) {
+        return _mm256_movemask_epi8(_mm256_cmpgt_epi32(a, b)) != 0;
+    }
+    // Eight table entries at element offsets `off`.
+    LINORA_LANE_OP D gather(const double* base, I off) { return _mm512_i32gather_pd(off, base, 8); }
+
+    // 4 or 8 bytes from element offset o[l] of `base`, per lane.
+    template <class T> LINORA_LANE_OP I fetch32(const T* base, const std::int32_t* o) {
+        std::int32_t l[N];
+        for (int i = 0; i < N; ++i)
+            __builtin_memcpy(&l[i], base + o[i], 4);
+        return _mm256_setr_epi32(l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]);
+    }
+    template <class T> LINORA_LANE_OP __m512i fetch64(const T* base, const std::int32_t* o) {
+        long long l[N];
+        for (int i = 0; i < N; ++i)
+            __builtin_memcpy(&l[i], base + o[i], 8);
+        return _mm512_setr_epi64(l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]);
+    }
+    // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.
+    template <int width> LINORA_LANE_OP I field32(I g, int shift) {
+        return _mm256_and_si256(_mm256_srli_epi32(g, shift), _mm256_set1_epi32((1 << width) - 1));
+    }
+    template <int width> LINORA_LANE_OP D field64(__m512i g, int shift) {
+        const __m512i f =
+            _mm512_and_si512(_mm512_srli_epi64(g, shift), _mm512_set1_epi64((1 << width) - 1));
+        return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(f));
+    }
+
+    // Eight 8-bit pixels of C channels from lanes of values 0..255: each half
+    // packed, channels interleaved and written at once.
+    template <std::size_t C> LINORA_LANE_OP void store_u8(std::uint8_t* out, const I (&q)[C]) {
+        for (int half = 0; half < 2; ++half) {
+            __m128i h[C];
+            for (std::size_t c = 0; c < C; ++c)
+                h[c] = half == 0 ? _mm256_castsi256_si128(q[c]) : _mm256_extracti128_si256(q[c], 1);
+            const __m128i b = _mm_packus_epi16(_mm_packus_epi32(h[0], h[C > 1 ? 1 : 0]),
+                                               _mm_packus_epi32(h[C - 1], h[C - 1]));
+            std::uint8_t* o = out + half * 4 * C;
+            if constexpr (C == 1) {
+                const std::int32_t v = _mm_cvtsi128_si32(b);
+                __builtin_memcpy(o, &v, 4);
+            } else {
+                const __m128i rgb = _mm_shuffle_epi8(
+                    b, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
+                const long long lo = _mm_cvtsi128_si64(rgb);
+                const std::int32_t hi = _mm_extract_epi32(rgb, 2);
+                __builtin_memcpy(o, &lo, 8);
+                __builtin_memcpy(o + 8, &hi, 4);
+            }
+        }
+    }
+};
+
+#undef LINORA_LANE_OP
+
+using V = Avx512Lanes;
+
+} // namespace
+} // namespace linora::detail
+
+#define LINORA_ISA avx512
+#define LINORA_VECTOR_KERNELS_INCLUDED
+#include "warp/vector_kernels.hpp"
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
