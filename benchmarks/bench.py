@@ -33,9 +33,14 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
 
-import numpy as np
+# NumPy's OpenBLAS keeps worker threads spinning for a while after a matrix
+# product; on a small machine they would take CPU time from both sides of
+# every comparison. The benchmark needs no parallel BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import linora
+import numpy as np  # noqa: E402
+
+import linora  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import scenes  # noqa: E402
