@@ -123,11 +123,18 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
         const std::size_t b = saturating_trunc<std::size_t>((norm / max) * 1023.0f);
         return b < kSeedBins - 1 ? b : std::size_t{kSeedBins - 1};
     };
+    // The bin of every seed cell is kept for the second pass (2 bytes a cell;
+    // other cells' entries are never read).
+    const std::unique_ptr<std::uint16_t[]> bins(new std::uint16_t[n]);
     std::vector<std::size_t> start(chunks * kSeedBins, 0);
     parallel_rows(chunks, 1, [&](std::size_t c) {
         std::size_t* count = start.data() + c * kSeedBins;
         for (std::size_t i = chunk_begin(c); i < chunk_begin(c + 1); ++i)
-            if (!(field[i].norm <= threshold)) ++count[bin_of(field[i].norm)];
+            if (!(field[i].norm <= threshold)) {
+                const std::size_t b = bin_of(field[i].norm);
+                bins[i] = static_cast<std::uint16_t>(b);
+                ++count[b];
+            }
     });
     std::size_t total = 0;
     for (std::size_t b = kSeedBins; b-- > 0;)
@@ -141,7 +148,7 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
         std::size_t* next = start.data() + c * kSeedBins;
         for (std::size_t i = chunk_begin(c); i < chunk_begin(c + 1); ++i)
             if (!(field[i].norm <= threshold))
-                seeds[next[bin_of(field[i].norm)]++] = static_cast<std::uint32_t>(i);
+                seeds[next[bins[i]]++] = static_cast<std::uint32_t>(i);
     });
     return seeds;
 }
