@@ -51,7 +51,11 @@ template <class V> struct WarpPositions {
     // (by + u * H3) / W); lanes with W == 0 are skipped.
     [[gnu::always_inline]] Positions<V> at(std::size_t x) const {
         const auto xs = V::add(V::set1(static_cast<double>(x)), V::iota());
-        const auto u = V::add(V::div(xs, V::set1(t.scale)), V::set1(t.off_x));
+        // x / scale, as an exact multiplication where that gives the same
+        // bits (scale a power of two).
+        const auto xq =
+            t.inv_scale != 0.0 ? V::mul(xs, V::set1(t.inv_scale)) : V::div(xs, V::set1(t.scale));
+        const auto u = V::add(xq, V::set1(t.off_x));
         const auto wd = V::add(V::set1(t.bw), V::mul(V::set1(t.h6), u));
         const auto sx = V::div(V::add(V::set1(t.bx), V::mul(u, V::set1(t.h0))), wd);
         const auto sy = V::div(V::add(V::set1(t.by), V::mul(u, V::set1(t.h3))), wd);

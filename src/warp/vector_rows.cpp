@@ -5,6 +5,7 @@
 #include "warp/vector_isa.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <limits>
 
 namespace linora::detail {
@@ -38,6 +39,13 @@ void limit_vector_rows(int lvl) noexcept {
 
 bool vector_rows_fit(std::size_t samples) noexcept {
     return samples < static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) - 64;
+}
+
+double exact_reciprocal(double s) noexcept {
+    int e = 0;
+    const double m = std::frexp(s, &e); // s = m * 2^e, 0.5 <= |m| < 1
+    if ((m == 0.5 || m == -0.5) && e >= -499 && e <= 501) return 1.0 / s; // 2^-500 .. 2^500
+    return 0.0;
 }
 
 template <class T, std::size_t C, Filter F>

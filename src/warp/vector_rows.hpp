@@ -46,7 +46,16 @@ struct WarpRowTerms {
     double scale, off_x;
     double h0, h3, h6;
     double bx, by, bw;
+    // 1 / scale when x / scale == x * (1 / scale) exactly for every column
+    // x, else 0 (see exact_reciprocal).
+    double inv_scale;
 };
+
+// 1 / s when s is a power of two, positive or negative, between 2^-500 and
+// 2^500: then 1 / s is exact and, for the integer columns x below 2^53, both
+// x / s and x * (1 / s) are exact scalings by a power of two within the
+// normal range, hence equal. Otherwise 0.
+double exact_reciprocal(double s) noexcept;
 
 // Warp: output pixels [0, n) of a row of 3-channel pixels. Returns how many
 // leading pixels it computed, as remap_span.

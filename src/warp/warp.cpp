@@ -25,7 +25,8 @@ template <class T> struct WarpJob {
     double scale, off_x, off_y;
     const LanczosTable* table; // Lanczos3 only
     T* out;
-    bool vector; // use the vector rows
+    bool vector;      // use the vector rows
+    double inv_scale; // detail::exact_reciprocal(scale)
 };
 
 // Computes output row y. The v-dependent terms of the mapping are formed once
@@ -43,7 +44,7 @@ template <class T, Filter F> void warp_row(const WarpJob<T>& job, std::size_t y)
     if (job.vector)
         x = detail::warp_span<T, F>(
             {job.src.data(), job.w, job.h, job.table, job.table ? (*job.table)[0].data() : nullptr},
-            {job.scale, job.off_x, m[0], m[3], m[6], bx, by, bw}, job.out_w, row);
+            {job.scale, job.off_x, m[0], m[3], m[6], bx, by, bw, job.inv_scale}, job.out_w, row);
     for (; x < job.out_w; ++x) {
         const double u = static_cast<double>(x) / job.scale + job.off_x;
         const double W = bw + m[6] * u;
@@ -88,7 +89,8 @@ Checked<Buffer<T>> warp_rgb(std::span<const T> src, std::size_t w, std::size_t h
     if (src.size() != src_len) return SizeMismatch{src_len, src.size()};
     const bool vector =
         detail::have_vector_rows() && w > 0 && h > 0 && detail::vector_rows_fit(src.size());
-    const WarpJob<T> job{src, w, h, out_w, inverse, scale, off_x, off_y, nullptr, nullptr, vector};
+    const WarpJob<T> job{src,   w,     h,       out_w,   inverse, scale,
+                         off_x, off_y, nullptr, nullptr, vector,  detail::exact_reciprocal(scale)};
     if (filter == Filter::Lanczos3) return warp_lanczos3<T>(job, out_h);
     return warp_bilinear<T>(job, out_h);
 }
