@@ -1,5 +1,6 @@
 #include "detector/level_lines.hpp"
 
+#include "detector/clones.hpp"
 #include "detector/samples.hpp"
 
 #include "pool.hpp"
@@ -23,7 +24,7 @@ constexpr std::size_t kMaxSeedChunks = 64;
 // vector loops (cloned for AVX-512/AVX2): the gradients, their magnitudes,
 // then the cells. Each cell gets exactly the operations of the one-pass
 // formula. `scratch` holds 3 * w doubles.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void
+LINORA_VECTOR_CLONES void
 field_row(const double* __restrict top, const double* __restrict bottom, std::size_t w,
           Px* __restrict out, double* __restrict scratch) {
     const std::size_t n = w - 1;
