@@ -54,6 +54,7 @@ except ImportError:  # pragma: no cover - reported in the table
     cv2 = None
 try:
     import skimage
+    import skimage.feature
     import skimage.transform
 except ImportError:  # pragma: no cover
     skimage = None
@@ -202,11 +203,9 @@ def detect_rows(img: Image, quick: bool) -> list[Row]:
                     peer_name = f"cv2 LSD scale {scale} on >>8"
                 count = lambda r: 0 if r[0] is None else len(r[0])  # noqa: E731
             elif skimage is not None:
-                import skimage.feature
-
                 peer = lambda: skimage.transform.probabilistic_hough_line(  # noqa: E731
                     skimage.feature.canny(gray), rng=0)
-                peer_name = "skimage canny+prob. Hough (no LSD in cv2)"
+                peer_name = "skimage canny+prob. Hough (cv2 LSD unavailable)"
                 count = len
             else:
                 peer, peer_name, count = None, "n/a (no LSD, no skimage)", None
@@ -416,7 +415,7 @@ def main() -> int:
           f"scikit-image {skimage.__version__ if skimage is not None else 'not installed'} | "
           f"NumPy {np.__version__} | Python {sys.version.split()[0]} | "
           f"{len(os.sched_getaffinity(0))} CPUs", flush=True)
-    if not lsd_available():
+    if cv2 is not None and not lsd_available():
         print("note: this OpenCV build has no LineSegmentDetector; detection is compared "
               "with scikit-image's probabilistic Hough transform instead")
     imgs = images(quick)
