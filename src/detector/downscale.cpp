@@ -2,6 +2,7 @@
 
 #include "detector/samples.hpp"
 
+#include "huge_pages.hpp"
 #include "pool.hpp"
 #include "sample.hpp"
 
@@ -89,7 +90,9 @@ Raster downscale_samples(std::span<const T> in, std::size_t w, std::size_t h, do
     // tap k of column x is then padded[x + k], the sample at
     // clamp(x + k - half, 0, w - 1). The sums run tap by tap from zero over
     // the whole row.
-    std::vector<double> t1(checked_mul(ow, h));
+    const std::size_t t1_size = checked_mul(ow, h);
+    const std::unique_ptr<double[]> t1(new double[t1_size]); // every row is written
+    advise_huge_pages(t1.get(), t1_size * sizeof(double));
     parallel_rows(h, w, [&](std::size_t y) {
         const std::unique_ptr<double[]> padded(new double[w + 2 * half]);
         std::vector<double> smooth(w, 0.0);
@@ -98,18 +101,20 @@ Raster downscale_samples(std::span<const T> in, std::size_t w, std::size_t h, do
             padded[i] = working_value(src[clamped_tap(i, 0, half, w)]);
         for (std::size_t k = 0; k < taps; ++k)
             accumulate_scaled(smooth.data(), padded.get() + k, kern[k], w);
-        double* dst = t1.data() + y * ow;
+        double* dst = t1.get() + y * ow;
         for (std::size_t x = 0; x < ow; ++x)
             dst[x] = smooth[columns[x]];
     });
 
     // Vertical pass of the picked rows, tap by tap over whole rows of t1.
-    out.samples.assign(checked_mul(ow, out.height), 0.0);
+    out.samples.reserve(checked_mul(ow, out.height));
+    advise_huge_pages(out.samples.data(), out.samples.capacity() * sizeof(double));
+    out.samples.assign(out.samples.capacity(), 0.0);
     parallel_rows(out.height, ow, [&](std::size_t y) {
         const std::size_t sy = source_index(y, scale, h);
         double* dst = out.samples.data() + y * ow;
         for (std::size_t k = 0; k < taps; ++k)
-            accumulate_scaled(dst, t1.data() + clamped_tap(sy, k, half, h) * ow, kern[k], ow);
+            accumulate_scaled(dst, t1.get() + clamped_tap(sy, k, half, h) * ow, kern[k], ow);
     });
     return out;
 }

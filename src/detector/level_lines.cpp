@@ -3,6 +3,7 @@
 #include "detector/clones.hpp"
 #include "detector/samples.hpp"
 
+#include "huge_pages.hpp"
 #include "pool.hpp"
 #include "sample.hpp"
 
@@ -24,9 +25,8 @@ constexpr std::size_t kMaxSeedChunks = 64;
 // vector loops (cloned for AVX-512/AVX2): the gradients, their magnitudes,
 // then the cells. Each cell gets exactly the operations of the one-pass
 // formula. `scratch` holds 3 * w doubles.
-LINORA_VECTOR_CLONES void
-field_row(const double* __restrict top, const double* __restrict bottom, std::size_t w,
-          Px* __restrict out, double* __restrict scratch) {
+LINORA_VECTOR_CLONES void field_row(const double* __restrict top, const double* __restrict bottom,
+                                    std::size_t w, Px* __restrict out, double* __restrict scratch) {
     const std::size_t n = w - 1;
     double* gx = scratch;
     double* gy = scratch + w;
@@ -54,7 +54,10 @@ field_row(const double* __restrict top, const double* __restrict bottom, std::si
 
 template <class T>
 std::vector<Px> level_line_field_of(std::span<const T> in, std::size_t w, std::size_t h) {
-    std::vector<Px> field(checked_mul(w, h), Px{0.0f, 0.0f, 0.0f});
+    std::vector<Px> field;
+    field.reserve(checked_mul(w, h));
+    advise_huge_pages(field.data(), field.capacity() * sizeof(Px));
+    field.assign(field.capacity(), Px{0.0f, 0.0f, 0.0f});
     if (w < 2 || h < 2) return field;
     // Each row y of the field reads rows y and y + 1 of the raster and writes
     // only its own cells. Other sample types than double are converted two
@@ -127,6 +130,7 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
     // The bin of every seed cell is kept for the second pass (2 bytes a cell;
     // other cells' entries are never read).
     const std::unique_ptr<std::uint16_t[]> bins(new std::uint16_t[n]);
+    advise_huge_pages(bins.get(), n * sizeof(std::uint16_t));
     std::vector<std::size_t> start(chunks * kSeedBins, 0);
     parallel_rows(chunks, 1, [&](std::size_t c) {
         std::size_t* count = start.data() + c * kSeedBins;
@@ -144,6 +148,8 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
             start[c * kSeedBins + b] = total;
             total += count;
         }
+    seeds.reserve(total);
+    advise_huge_pages(seeds.data(), total * sizeof(std::uint32_t));
     seeds.resize(total);
     parallel_rows(chunks, 1, [&](std::size_t c) {
         std::size_t* next = start.data() + c * kSeedBins;

@@ -1,6 +1,7 @@
 // Sizes and output allocation shared by the remap and the warp.
 #pragma once
 
+#include "huge_pages.hpp"
 #include "sample.hpp"
 
 #include <cstddef>
@@ -35,7 +36,11 @@ Buffer<T> allocate_output(std::size_t out_w, std::size_t out_h, std::size_t chan
     };
     if (overflow) throw too_large();
     try {
-        return Buffer<T>(n);
+        Buffer<T> out(n);
+        // Large outputs are fresh, untouched memory from calloc: the row
+        // loops then fault it in by huge pages.
+        advise_huge_pages(out.data(), bytes);
+        return out;
     } catch (const std::bad_alloc&) {
         throw too_large();
     }
