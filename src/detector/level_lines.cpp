@@ -52,6 +52,44 @@ LINORA_VECTOR_CLONES void field_row(const double* __restrict top, const double* 
     }
 }
 
+// The largest norm of cells [0, n), NaNs ignored, never below 0: as a chain
+// of `norm > m ? norm : m` but over 16 interleaved partial maxima, so that it
+// runs as vector code; a maximum does not depend on the order of its
+// comparisons (ties of +0 and -0 aside, which leave a maximum of zero either
+// way, and that gives no seeds).
+LINORA_VECTOR_CLONES float max_norm(const Px* __restrict cells, std::size_t n) {
+    float m[16] = {};
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16)
+        for (std::size_t l = 0; l < 16; ++l) {
+            const float v = cells[i + l].norm;
+            m[l] = v > m[l] ? v : m[l];
+        }
+    float r = 0.0f;
+    for (; i < n; ++i)
+        r = cells[i].norm > r ? cells[i].norm : r;
+    for (float v : m)
+        r = v > r ? v : r;
+    return r;
+}
+
+constexpr std::uint16_t kNoBin = 0xFFFF;
+
+// The seed bin of each of cells [0, n): min(1023, trunc((norm / max) * 1023))
+// in single precision, with NaN and values not above 0 giving 0 (the
+// saturating truncation), or kNoBin for a cell whose norm is at or below the
+// threshold. Branch-free, so that it runs as vector code.
+LINORA_VECTOR_CLONES void seed_bins(const Px* __restrict cells, std::size_t n, float max,
+                                    float threshold, std::uint16_t* __restrict bins) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const float norm = cells[i].norm;
+        const float q = (norm / max) * 1023.0f;
+        const float c = q >= 1023.0f ? 1023.0f : (q > 0.0f ? q : 0.0f);
+        const auto b = static_cast<std::uint16_t>(static_cast<std::int32_t>(c));
+        bins[i] = norm <= threshold ? kNoBin : b;
+    }
+}
+
 template <class T>
 std::vector<Px> level_line_field_of(std::span<const T> in, std::size_t w, std::size_t h) {
     std::vector<Px> field;
@@ -105,13 +143,10 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
     const std::size_t chunks = std::clamp<std::size_t>(n / kSeedChunkCells, 1, kMaxSeedChunks);
     auto chunk_begin = [&](std::size_t c) { return n / chunks * c + std::min(c, n % chunks); };
 
-    // The largest norm, NaNs ignored (as std::fmax would, without its call).
+    // The largest norm, NaNs ignored (as std::fmax would).
     std::vector<float> chunk_max(chunks, 0.0f);
     parallel_rows(chunks, 1, [&](std::size_t c) {
-        float m = 0.0f;
-        for (std::size_t i = chunk_begin(c); i < chunk_begin(c + 1); ++i)
-            m = field[i].norm > m ? field[i].norm : m;
-        chunk_max[c] = m;
+        chunk_max[c] = max_norm(field.data() + chunk_begin(c), chunk_begin(c + 1) - chunk_begin(c));
     });
     float max = 0.0f;
     for (float m : chunk_max)
@@ -122,24 +157,16 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
     // at the maximum fill the top bin. Counting first (per chunk) lets every
     // index go straight to its place in the output: bins are emitted from
     // the highest down, and within a bin the chunks in order, each in
-    // increasing index order.
-    auto bin_of = [max](float norm) {
-        const std::size_t b = saturating_trunc<std::size_t>((norm / max) * 1023.0f);
-        return b < kSeedBins - 1 ? b : std::size_t{kSeedBins - 1};
-    };
-    // The bin of every seed cell is kept for the second pass (2 bytes a cell;
-    // other cells' entries are never read).
+    // increasing index order. The bins are computed once, 2 bytes a cell.
     const std::unique_ptr<std::uint16_t[]> bins(new std::uint16_t[n]);
     advise_huge_pages(bins.get(), n * sizeof(std::uint16_t));
     std::vector<std::size_t> start(chunks * kSeedBins, 0);
     parallel_rows(chunks, 1, [&](std::size_t c) {
+        const std::size_t begin = chunk_begin(c), end = chunk_begin(c + 1);
+        seed_bins(field.data() + begin, end - begin, max, threshold, bins.get() + begin);
         std::size_t* count = start.data() + c * kSeedBins;
-        for (std::size_t i = chunk_begin(c); i < chunk_begin(c + 1); ++i)
-            if (!(field[i].norm <= threshold)) {
-                const std::size_t b = bin_of(field[i].norm);
-                bins[i] = static_cast<std::uint16_t>(b);
-                ++count[b];
-            }
+        for (std::size_t i = begin; i < end; ++i)
+            if (bins[i] != kNoBin) ++count[bins[i]];
     });
     std::size_t total = 0;
     for (std::size_t b = kSeedBins; b-- > 0;)
@@ -154,8 +181,7 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
     parallel_rows(chunks, 1, [&](std::size_t c) {
         std::size_t* next = start.data() + c * kSeedBins;
         for (std::size_t i = chunk_begin(c); i < chunk_begin(c + 1); ++i)
-            if (!(field[i].norm <= threshold))
-                seeds[next[bins[i]]++] = static_cast<std::uint32_t>(i);
+            if (bins[i] != kNoBin) seeds[next[bins[i]]++] = static_cast<std::uint32_t>(i);
     });
     return seeds;
 }
