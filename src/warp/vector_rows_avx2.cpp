@@ -9,6 +9,8 @@
 #pragma GCC push_options
 #pragma GCC target("avx2")
 
+#include "warp/vector_pack.hpp"
+
 namespace linora::detail {
 namespace {
 
@@ -94,22 +96,9 @@ struct Avx2Lanes {
             _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(f, low_dwords)));
     }
 
-    // Four 8-bit pixels of C channels from lanes of values 0..255: packed,
-    // channels interleaved, written at once.
+    // Four 8-bit pixels of C channels from lanes of values 0..255.
     template <std::size_t C> LINORA_LANE_OP void store_u8(std::uint8_t* out, const I (&q)[C]) {
-        const __m128i b = _mm_packus_epi16(_mm_packus_epi32(q[0], q[C > 1 ? 1 : 0]),
-                                           _mm_packus_epi32(q[C - 1], q[C - 1]));
-        if constexpr (C == 1) {
-            const std::int32_t v = _mm_cvtsi128_si32(b);
-            __builtin_memcpy(out, &v, 4);
-        } else {
-            const __m128i rgb = _mm_shuffle_epi8(
-                b, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
-            const long long lo = _mm_cvtsi128_si64(rgb);
-            const std::int32_t hi = _mm_extract_epi32(rgb, 2);
-            __builtin_memcpy(out, &lo, 8);
-            __builtin_memcpy(out + 8, &hi, 4);
-        }
+        store_four_u8<C>(out, q);
     }
 };
 

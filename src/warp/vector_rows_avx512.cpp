@@ -14,6 +14,8 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
+#include "warp/vector_pack.hpp"
+
 namespace linora::detail {
 namespace {
 
@@ -102,20 +104,7 @@ struct Avx512Lanes {
             __m128i h[C];
             for (std::size_t c = 0; c < C; ++c)
                 h[c] = half == 0 ? _mm256_castsi256_si128(q[c]) : _mm256_extracti128_si256(q[c], 1);
-            const __m128i b = _mm_packus_epi16(_mm_packus_epi32(h[0], h[C > 1 ? 1 : 0]),
-                                               _mm_packus_epi32(h[C - 1], h[C - 1]));
-            std::uint8_t* o = out + half * 4 * C;
-            if constexpr (C == 1) {
-                const std::int32_t v = _mm_cvtsi128_si32(b);
-                __builtin_memcpy(o, &v, 4);
-            } else {
-                const __m128i rgb = _mm_shuffle_epi8(
-                    b, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
-                const long long lo = _mm_cvtsi128_si64(rgb);
-                const std::int32_t hi = _mm_extract_epi32(rgb, 2);
-                __builtin_memcpy(o, &lo, 8);
-                __builtin_memcpy(o + 8, &hi, 4);
-            }
+            store_four_u8<C>(out + half * 4 * C, h);
         }
     }
 };

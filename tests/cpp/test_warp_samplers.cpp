@@ -41,7 +41,7 @@ std::array<T, C> sample(Kind kind, const std::vector<T>& src, std::size_t w, std
         linora::sample_lanczos3<T, C>(src, w, h, table(), x, y, px);
         break;
     case Kind::LanczosClamped:
-        linora::sample_lanczos3_clamped<T, C>(src, w, h, table(), x, y, px);
+        linora::sample_lanczos3<T, C, false>(src, w, h, table(), x, y, px);
         break;
     }
     return out;

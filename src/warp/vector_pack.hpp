@@ -1,0 +1,35 @@
+// Writes four 8-bit pixels of C channels from four 32-bit lanes per channel
+// holding values 0 to 255: packed, channels interleaved, stored at once.
+//
+// Each instruction-set file includes this after its target pragma, and the
+// function has internal linkage, so every file compiles its own copy for its
+// own instruction set.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace linora::detail {
+namespace {
+
+template <std::size_t C>
+[[gnu::always_inline]] inline void store_four_u8(std::uint8_t* out, const __m128i (&q)[C]) {
+    const __m128i b = _mm_packus_epi16(_mm_packus_epi32(q[0], q[C > 1 ? 1 : 0]),
+                                       _mm_packus_epi32(q[C - 1], q[C - 1]));
+    if constexpr (C == 1) {
+        const std::int32_t v = _mm_cvtsi128_si32(b);
+        __builtin_memcpy(out, &v, 4);
+    } else {
+        const __m128i rgb = _mm_shuffle_epi8(
+            b, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
+        const long long lo = _mm_cvtsi128_si64(rgb);
+        const std::int32_t hi = _mm_extract_epi32(rgb, 2);
+        __builtin_memcpy(out, &lo, 8);
+        __builtin_memcpy(out + 8, &hi, 4);
+    }
+}
+
+} // namespace
+} // namespace linora::detail
