@@ -64,12 +64,7 @@ PyObject* detect_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 } // namespace
 
 PyObject* detect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        return detect_impl(args, nargs, kwnames);
-    } catch (...) {
-        raise_from_core(std::current_exception());
-        return nullptr;
-    }
+    return guarded([&] { return detect_impl(args, nargs, kwnames); });
 }
 
 } // namespace linora::py

@@ -28,4 +28,16 @@ void raise_type_mismatch(PyObject* obj, const char* target);
 // MemoryError, InternalError and anything else -> the internal-error class.
 void raise_from_core(std::exception_ptr error);
 
+// Runs an entry point's body, turning any C++ exception that escapes it into
+// the matching Python exception (no exception may cross into the
+// interpreter).
+template <class Body> PyObject* guarded(Body&& body) {
+    try {
+        return body();
+    } catch (...) {
+        raise_from_core(std::current_exception());
+        return nullptr;
+    }
+}
+
 } // namespace linora::py

@@ -225,15 +225,6 @@ PyObject* remap_impl(const char* function, const char* type_error, PyObject* con
     return run_remap<std::uint16_t, C>(*api, src, slot[1], slot[2], *filter, type);
 }
 
-template <class F> PyObject* guarded(F&& f) {
-    try {
-        return f();
-    } catch (...) {
-        raise_from_core(std::current_exception());
-        return nullptr;
-    }
-}
-
 } // namespace
 
 PyObject* warp_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
