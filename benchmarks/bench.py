@@ -12,8 +12,21 @@ images in turn, a warp with two workers against one (each in a subprocess
 whose CPU affinity is set before the first call sizes the worker pool), and
 the peak resident memory that a detection adds, per input pixel.
 
+A second table runs `detect` (scale 0.8) on real photographs, the ones that
+scikit-image ships, at their native size and resized to 1920 x 1080 and
+3840 x 2160 (once, cached under build/): per photograph and as the median
+over the photographs of each size, the wall time with all workers, the wall
+time with one processor (a subprocess whose CPU affinity is set to one CPU
+before the worker pool exists) and the CPU time per megapixel, each as a
+ratio to OpenCV's LSD with LSD_REFINE_ADV and LSD_REFINE_STD timed in the
+same process; the speed-up of all workers over one processor; and two Python
+threads detecting two photographs at once against one processor doing both.
+Rendered scenes have far fewer regions than photographs: the photographs are
+the measure of detection speed.
+
     python benchmarks/bench.py            # the full run (a few minutes)
     python benchmarks/bench.py --quick    # tiny images, one repetition (CI)
+    python benchmarks/bench.py --photos   # only detection on photographs
 
 The peers are optional: without OpenCV or scikit-image their columns say
 "n/a". The benchmark never fails because of a timing.
@@ -381,8 +394,240 @@ def memory_rows(img: Image) -> list[Row]:
         per_px = r["increase"] / gray.size
         rows.append([f"detect uint8 scale {scale}: peak RSS increase", img.name,
                      f"{per_px:.1f} B/px", "", "", "", "1",
-                     f"{r['increase'] / 2**20:.0f} MiB by {r['how']} (target <= 32 B/px at 0.8)"])
+                     f"{r['increase'] / 2**20:.0f} MiB by {r['how']} (target <= 16 B/px at 0.8)"])
     return rows
+
+
+# --------------------------------------------------------------------------
+# detect on photographs
+# --------------------------------------------------------------------------
+
+# scikit-image's photographs (stereo_motorcycle's left view as
+# "motorcycle_left"), taken to 8-bit gray.
+PHOTOGRAPHS = ("motorcycle_left", "rocket", "coffee", "astronaut", "camera", "chelsea", "retina",
+               "hubble_deep_field", "brick")
+PHOTO_SIZES: tuple[tuple[int, int] | None, ...] = (None, (1920, 1080), (3840, 2160))
+PHOTO_SCALE = 0.8
+
+
+def photograph(name: str) -> np.ndarray:
+    import skimage.data
+
+    a = skimage.data.stereo_motorcycle()[0] if name == "motorcycle_left" else \
+        getattr(skimage.data, name)()
+    a = np.asarray(a)
+    if a.ndim == 3:
+        a = scenes.gray_of(np.ascontiguousarray(a[..., :3]))
+    return np.ascontiguousarray(a.astype(np.uint8))
+
+
+def resized(gray: np.ndarray, size: tuple[int, int]) -> tuple[np.ndarray, str]:
+    """gray resized to size = (width, height) by one fixed method: OpenCV's
+    INTER_AREA when the area shrinks, INTER_CUBIC when it grows (scikit-image's
+    cubic resize without OpenCV); returns the image and the method's name."""
+    w, h = size
+    shrink = w * h < gray.shape[0] * gray.shape[1]
+    if cv2 is not None:
+        method = "cv2-area" if shrink else "cv2-cubic"
+        out = cv2.resize(gray, (w, h), interpolation=cv2.INTER_AREA if shrink else cv2.INTER_CUBIC)
+        return np.ascontiguousarray(out), method
+    out = skimage.transform.resize(gray, (h, w), order=3, anti_aliasing=shrink,
+                                   preserve_range=True)
+    return np.clip(np.rint(out), 0, 255).astype(np.uint8), "sk-cubic"
+
+
+@dataclass
+class Photo:
+    name: str
+    size: str  # "native" or "WxH"
+    path: Path  # cached gray image (.npy)
+    shape: tuple[int, int]
+
+
+def photographs(quick: bool) -> list[Photo]:
+    """The photographs as cached gray .npy files; in quick mode two at native
+    size only."""
+    if skimage is None:
+        return []
+    names = PHOTOGRAPHS[1:3] if quick else PHOTOGRAPHS
+    sizes = PHOTO_SIZES[:1] if quick else PHOTO_SIZES
+    CACHE.mkdir(parents=True, exist_ok=True)
+    out = []
+    for size in sizes:
+        for name in names:
+            gray = None
+            if size is None:
+                path = CACHE / f"photo-{name}-native.npy"
+                label = "native"
+            else:
+                method = "sk-cubic" if cv2 is None else "cv2"
+                path = CACHE / f"photo-{name}-{size[0]}x{size[1]}-{method}.npy"
+                label = f"{size[0]}x{size[1]}"
+            if not path.exists():
+                gray = photograph(name)
+                if size is not None:
+                    gray, _ = resized(gray, size)
+                tmp = path.with_suffix(".tmp.npy")
+                np.save(tmp, gray)
+                tmp.replace(path)
+            shape = np.load(path, mmap_mode="r").shape
+            out.append(Photo(name, label, path, (int(shape[0]), int(shape[1]))))
+    return out
+
+
+# Times linora and both LSD refinements on each image, interleaved (the
+# order rotates with the repetition), after one warm-up call each. Run in
+# this process and, with argv[1] naming one CPU, in a subprocess whose
+# affinity is set before linora's worker pool exists. Prints, per image, the
+# median wall and CPU (process) times and the segment counts.
+PHOTO_TIMING = r"""
+import json, os, statistics, sys, time
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+cpus = json.loads(sys.argv[1])
+if cpus:
+    os.sched_setaffinity(0, set(cpus))
+import numpy as np
+import linora
+try:
+    import cv2
+    cv2.createLineSegmentDetector().detect(np.zeros((8, 8), np.uint8))
+except Exception:
+    cv2 = None
+scale, reps = float(sys.argv[2]), json.loads(sys.argv[3])
+out = []
+for path, n in zip(json.loads(sys.argv[4]), reps):
+    gray = np.load(path)
+    fns = {"ours": lambda: linora.detect(gray, scale)}
+    if cv2 is not None:
+        for key, mode in (("adv", cv2.LSD_REFINE_ADV), ("std", cv2.LSD_REFINE_STD)):
+            lsd = cv2.createLineSegmentDetector(mode, scale)
+            fns[key] = lambda lsd=lsd: lsd.detect(gray)
+    counts = {}
+    for key, fn in fns.items():
+        r = fn()
+        counts[key] = len(r) if key == "ours" else (0 if r[0] is None else len(r[0]))
+    wall = {k: [] for k in fns}
+    cpu = {k: [] for k in fns}
+    keys = list(fns)
+    for i in range(n):
+        for key in keys[i % len(keys):] + keys[:i % len(keys)]:
+            c0, t0 = time.process_time(), time.perf_counter()
+            fns[key]()
+            wall[key].append(time.perf_counter() - t0)
+            cpu[key].append(time.process_time() - c0)
+    out.append({"wall": {k: statistics.median(v) for k, v in wall.items()},
+                "cpu": {k: statistics.median(v) for k, v in cpu.items()},
+                "segments": counts})
+print(json.dumps(out))
+"""
+
+
+def photo_reps(shape: tuple[int, int], quick: bool) -> int:
+    if quick:
+        return 1
+    px = shape[0] * shape[1]
+    return 9 if px <= 2_500_000 else 5
+
+
+def time_photos(photos: list[Photo], cpus: list[int], quick: bool) -> list[dict]:
+    res = subprocess.run([sys.executable, "-c", PHOTO_TIMING, json.dumps(cpus), str(PHOTO_SCALE),
+                          json.dumps([photo_reps(p.shape, quick) for p in photos]),
+                          json.dumps([str(p.path) for p in photos])],
+                         check=True, capture_output=True, text=True)
+    return json.loads(res.stdout)
+
+
+# Two threads each detecting one of two photographs, against one thread
+# detecting both in turn; all workers. Median wall times of interleaved runs.
+def pair_times(a: Photo, b: Photo, quick: bool) -> tuple[float, float]:
+    ga, gb = np.load(a.path), np.load(b.path)
+
+    def one_thread():
+        linora.detect(ga, PHOTO_SCALE)
+        linora.detect(gb, PHOTO_SCALE)
+
+    def two_threads():
+        t = threading.Thread(target=linora.detect, args=(gb, PHOTO_SCALE))
+        t.start()
+        linora.detect(ga, PHOTO_SCALE)
+        t.join()
+
+    t_two, t_one, _, _ = interleaved(two_threads, one_thread, 1 if quick else 5)
+    return t_two, t_one
+
+
+def fmt_ratio(v: float | None) -> str:
+    return "n/a" if v is None else f"{v:.2f}"
+
+
+def photo_table(quick: bool) -> list[str]:
+    photos = photographs(quick)
+    if not photos:
+        return ["detect on photographs: n/a (scikit-image is not installed)"]
+    cpus = sorted(os.sched_getaffinity(0))
+    # All workers in a fresh process too, so that both runs start alike.
+    full = time_photos(photos, [], quick)
+    one = time_photos(photos, cpus[:1], quick)
+    head = ["image", "size", "segments ours/ADV/STD", "all workers", "/ADV", "/STD",
+            "1 CPU", "/ADV", "/STD", "CPU per MP", "/ADV", "/STD", "1 CPU / all"]
+    rows: list[list[str]] = []
+    groups: dict[str, list[dict[str, float | None]]] = {}
+
+    def rel(r: dict, what: str, key: str) -> float | None:
+        v = r[what].get(key)
+        return None if v is None or v == 0 else r[what]["ours"] / v
+
+    for p, f, o in zip(photos, full, one):
+        mp = p.shape[0] * p.shape[1] / 1e6
+        seg = f["segments"]
+        ratios = {
+            "full_adv": rel(f, "wall", "adv"), "full_std": rel(f, "wall", "std"),
+            "one_adv": rel(o, "wall", "adv"), "one_std": rel(o, "wall", "std"),
+            "cpu_adv": rel(f, "cpu", "adv"), "cpu_std": rel(f, "cpu", "std"),
+            "speedup": o["wall"]["ours"] / f["wall"]["ours"],
+        }
+        groups.setdefault(p.size, []).append(ratios)
+        rows.append([p.name, f"{p.shape[1]}x{p.shape[0]}",
+                     f"{seg['ours']}/{seg.get('adv', '-')}/{seg.get('std', '-')}",
+                     ms(f["wall"]["ours"]), fmt_ratio(ratios["full_adv"]),
+                     fmt_ratio(ratios["full_std"]), ms(o["wall"]["ours"]),
+                     fmt_ratio(ratios["one_adv"]), fmt_ratio(ratios["one_std"]),
+                     f"{f['cpu']['ours'] * 1e3 / mp:.1f} ms", fmt_ratio(ratios["cpu_adv"]),
+                     fmt_ratio(ratios["cpu_std"]), f"x{ratios['speedup']:.2f}"])
+
+    def median_of(rs: list[dict], key: str) -> float | None:
+        vals = [r[key] for r in rs if r[key] is not None]
+        return statistics.median(vals) if vals else None
+
+    for size, rs in groups.items():
+        rows.append([f"median of {len(rs)}", size, "", "", fmt_ratio(median_of(rs, "full_adv")),
+                     fmt_ratio(median_of(rs, "full_std")), "", fmt_ratio(median_of(rs, "one_adv")),
+                     fmt_ratio(median_of(rs, "one_std")), "", fmt_ratio(median_of(rs, "cpu_adv")),
+                     fmt_ratio(median_of(rs, "cpu_std")),
+                     f"x{median_of(rs, 'speedup'):.2f}"])
+
+    # Two threads, two photographs of the group the targets name (1920 x
+    # 1080; native sizes in quick mode): throughput against one processor
+    # doing both in turn, and against one thread (all workers) doing both.
+    target = "native" if quick else "1920x1080"
+    idx = [i for i, p in enumerate(photos) if p.size == target]
+    pairs = [(idx[i], idx[(i + 1) % len(idx)]) for i in range(len(idx) if len(idx) > 2 else 1)]
+    vs_one_cpu, vs_one_thread = [], []
+    for i, j in pairs:
+        t_two, t_one = pair_times(photos[i], photos[j], quick)
+        vs_one_cpu.append((one[i]["wall"]["ours"] + one[j]["wall"]["ours"]) / t_two)
+        vs_one_thread.append(t_one / t_two)
+    lines = ["detect uint8, scale 0.8, on scikit-image's photographs: times of linora and ratios "
+             "linora / OpenCV LSD (REFINE_ADV, REFINE_STD), medians of interleaved runs", ""]
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
+    fmt = lambda r: "  ".join(c.ljust(widths[i]) if i < 3 else c.rjust(widths[i])  # noqa: E731
+                              for i, c in enumerate(r)).rstrip()
+    lines += [fmt(head), "  ".join("-" * n for n in widths)] + [fmt(r) for r in rows]
+    lines += ["", f"two threads detecting two {target} photographs at once ({len(pairs)} pairs, "
+              f"median): throughput x{statistics.median(vs_one_cpu):.2f} that of one processor "
+              f"doing both (target >= 1.8), x{statistics.median(vs_one_thread):.2f} that of one "
+              f"thread with all workers"]
+    return lines
 
 
 # --------------------------------------------------------------------------
@@ -407,6 +652,8 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true",
                     help="tiny images and one repetition (a smoke test, not a measurement)")
+    ap.add_argument("--photos", action="store_true",
+                    help="only the table of detection on photographs")
     args = ap.parse_args()
     quick = args.quick
 
@@ -418,6 +665,9 @@ def main() -> int:
     if cv2 is not None and not lsd_available():
         print("note: this OpenCV build has no LineSegmentDetector; detection is compared "
               "with scikit-image's probabilistic Hough transform instead")
+    if args.photos:
+        print("\n".join(photo_table(quick)))
+        return 0
     imgs = images(quick)
     rows: list[Row] = []
     for img in imgs:
@@ -431,6 +681,8 @@ def main() -> int:
     print()
     print("ratio = linora / peer (below 1: linora is faster); medians of interleaved runs")
     print_table(rows)
+    print()
+    print("\n".join(photo_table(quick)))
     return 0
 
 
