@@ -6,6 +6,7 @@
 #include "detector/detect.hpp"
 #include "detector/downscale.hpp"
 #include "detector/level_lines.hpp"
+#include "detector/libm.hpp"
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
@@ -104,7 +105,7 @@ void sort_by_length(std::vector<Segment>& segments) {
     std::vector<Keyed> keyed;
     keyed.reserve(segments.size());
     for (const Segment& s : segments)
-        keyed.push_back({total_order_key(std::hypot(s.x2 - s.x1, s.y2 - s.y1)), s});
+        keyed.push_back({total_order_key(library_hypot(s.x2 - s.x1, s.y2 - s.y1)), s});
     auto longer = [](const Keyed& a, const Keyed& b) { return a.key > b.key; };
     if (keyed.size() <= kInsertionSortLimit) {
         for (std::size_t i = 1; i < keyed.size(); ++i) {

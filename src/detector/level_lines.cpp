@@ -1,6 +1,7 @@
 #include "detector/level_lines.hpp"
 
 #include "detector/clones.hpp"
+#include "detector/libm.hpp"
 #include "detector/samples.hpp"
 
 #include "huge_pages.hpp"
@@ -40,7 +41,7 @@ LINORA_VECTOR_CLONES void field_row(const double* __restrict top, const double* 
         gy[x] = (((c + d) - a) - b) * 0.5;
     }
     for (std::size_t x = 0; x < n; ++x)
-        mag[x] = std::hypot(gx[x], gy[x]);
+        mag[x] = library_hypot(gx[x], gy[x]);
     for (std::size_t x = 0; x < n; ++x) {
         // The level line is perpendicular to the gradient: its angle is
         // atan2(gx, -gy), stored as a unit vector. Cells without a gradient

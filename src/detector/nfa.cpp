@@ -1,5 +1,7 @@
 #include "detector/nfa.hpp"
 
+#include "detector/libm.hpp"
+
 #include "sample.hpp"
 
 #include <algorithm>
@@ -101,7 +103,7 @@ RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::s
                              std::size_t h, float threshold) {
     const double cx = (rect.x1 + rect.x2) / 2.0;
     const double cy = (rect.y1 + rect.y2) / 2.0;
-    const double hl = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
+    const double hl = library_hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
     const double hw = rect.width * 0.5;
     const double dx = rect.dx;
     const double dy = rect.dy;
@@ -152,8 +154,8 @@ RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::s
                         std::isfinite(hw) && std::isfinite(dx) && std::isfinite(dy);
     const auto box_lo = static_cast<std::int64_t>(x_min);
     const auto box_hi = static_cast<std::int64_t>(x_max);
-    const double reach = std::fmax(std::fabs(static_cast<double>(x_min) - cx),
-                                   std::fabs(static_cast<double>(x_max) - cx));
+    const double reach = fmax_fixed(std::fabs(static_cast<double>(x_min) - cx),
+                                    std::fabs(static_cast<double>(x_max) - cx));
     for (std::size_t y = y_min; y <= y_max; ++y) {
         const double py = static_cast<double>(y) - cy;
         const Px* row = field.data() + y * w;
@@ -176,8 +178,8 @@ RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::s
             if (slope < 0.0) std::swap(a, b);
             const double slack =
                 kSlack * ((std::fabs(centre) + half) / std::fabs(slope) + std::fabs(cx) + 1.0);
-            lo = std::fmax(lo, cx + a - slack);
-            hi = std::fmin(hi, cx + b + slack);
+            lo = fmax_fixed(lo, cx + a - slack);
+            hi = fmin_fixed(hi, cx + b + slack);
         };
         restrict_to(-dy * py, hl + err, dx);
         restrict_to(-dx * py, hw + err, -dy);

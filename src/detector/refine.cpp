@@ -1,5 +1,6 @@
 #include "detector/refine.hpp"
 
+#include "detector/libm.hpp"
 #include "detector/nfa.hpp"
 #include "detector/region.hpp"
 
@@ -23,8 +24,8 @@ double level_line_angle(const Px& c) {
 } // namespace
 
 double region_density(std::size_t region_size, const Rect& rect) {
-    const double len = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1);
-    return static_cast<double>(region_size) / std::fmax(len * rect.width, 1.0);
+    const double len = library_hypot(rect.x2 - rect.x1, rect.y2 - rect.y1);
+    return static_cast<double>(region_size) / fmax_fixed(len * rect.width, 1.0);
 }
 
 bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect,
@@ -46,7 +47,7 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     for (std::uint32_t idx : region) {
         const double x = static_cast<double>(idx % w32);
         const double y = static_cast<double>(idx / w32);
-        if (std::hypot(x - x0, y - y0) < rect.width) {
+        if (library_hypot(x - x0, y - y0) < rect.width) {
             const double d = reduce_angle(level_line_angle(field[idx]) - a_c);
             sum += d;
             sum2 += d * d;
@@ -54,7 +55,7 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
         }
     }
     const double mean = sum / m;
-    const double tau = 2.0 * std::sqrt(std::fmax(sum2 / m - mean * mean, 0.0));
+    const double tau = 2.0 * std::sqrt(fmax_fixed(sum2 / m - mean * mean, 0.0));
 
     // Re-grow from the seed with that tolerance.
     for (std::uint32_t idx : region)
@@ -66,8 +67,8 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
 
     // Shrink around the seed: drop the pixels beyond a radius that starts at
     // the farther rectangle end and decreases geometrically.
-    double r =
-        std::fmax(std::hypot(rect.x1 - x0, rect.y1 - y0), std::hypot(rect.x2 - x0, rect.y2 - y0));
+    double r = fmax_fixed(library_hypot(rect.x1 - x0, rect.y1 - y0),
+                          library_hypot(rect.x2 - x0, rect.y2 - y0));
     for (;;) {
         // Guard: a radius that is NaN or infinite stays so after scaling and
         // can never exclude a pixel, so the region and its rectangle would
@@ -79,7 +80,7 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
             const std::uint32_t idx = region[j];
             const double x = static_cast<double>(idx % w32);
             const double y = static_cast<double>(idx / w32);
-            if (std::hypot(x - x0, y - y0) > r) {
+            if (library_hypot(x - x0, y - y0) > r) {
                 used[idx] = 0;
                 region[j] = region.back();
                 region.pop_back();

@@ -1,5 +1,7 @@
 #include "detector/region.hpp"
 
+#include "detector/libm.hpp"
+
 #include <cmath>
 
 namespace linora::detector {
@@ -39,7 +41,7 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
             region.push_back(static_cast<std::uint32_t>(n));
             sx += nc;
             sy += ns;
-            bound = c * std::hypot(sx, sy);
+            bound = c * library_hypot(sx, sy);
         }
     };
 
@@ -127,10 +129,10 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
         const double py = static_cast<double>(idx / w32) - cy;
         const double l = dx * px + dy * py;
         const double t = dx * py - dy * px;
-        l_min = std::fmin(l_min, l);
-        l_max = std::fmax(l_max, l);
-        w_min = std::fmin(w_min, t);
-        w_max = std::fmax(w_max, t);
+        l_min = fmin_fixed(l_min, l);
+        l_max = fmax_fixed(l_max, l);
+        w_min = fmin_fixed(w_min, t);
+        w_max = fmax_fixed(w_max, t);
     }
 
     Rect r;
@@ -138,7 +140,7 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     r.y1 = cy + dy * l_min;
     r.x2 = cx + dx * l_max;
     r.y2 = cy + dy * l_max;
-    r.width = std::fmax(w_max - w_min, 1.0);
+    r.width = fmax_fixed(w_max - w_min, 1.0);
     r.dx = dx;
     r.dy = dy;
     r.prec = kAngleTolerance;
