@@ -42,6 +42,25 @@ struct Keyed {
     Segment segment;
 };
 
+// Seeds lie scattered over the raster: the marks of the seed kSeedMarksAhead
+// places ahead, and the cells around the seed kSeedCellsAhead places ahead
+// when it is still free, are requested early so that their cache misses
+// overlap the work on the current seed. A hint only.
+constexpr std::size_t kSeedMarksAhead = 16;
+constexpr std::size_t kSeedCellsAhead = 4;
+
+void prefetch_seed(std::span<const std::uint32_t> seeds, std::size_t i, std::span<const Px> field,
+                   std::span<const std::uint8_t> used, std::size_t w) {
+    if (i + kSeedMarksAhead < seeds.size()) __builtin_prefetch(&used[seeds[i + kSeedMarksAhead]]);
+    if (i + kSeedCellsAhead < seeds.size()) {
+        const std::size_t s = seeds[i + kSeedCellsAhead];
+        if (used[s] & 1) return;
+        __builtin_prefetch(&field[s]);
+        if (s >= w) __builtin_prefetch(&field[s - w]);
+        if (s + w < field.size()) __builtin_prefetch(&field[s + w]);
+    }
+}
+
 // Runs the seed loop on the W x H working raster and maps the accepted
 // rectangles to input coordinates with the inverse scale.
 template <class T>
@@ -63,7 +82,9 @@ std::vector<Segment> detect_on_raster(std::span<const T> raster, std::size_t w, 
     std::vector<std::uint32_t> region;
     Rect rect{};
     double region_angle = 0.0;
-    for (std::uint32_t seed : seeds) {
+    for (std::size_t i = 0; i < seeds.size(); ++i) {
+        prefetch_seed(seeds, i, field, used, w);
+        const std::uint32_t seed = seeds[i];
         if (used[seed] & 1) continue;
         region_angle = grow_region(seed, field, used, region, w, h, kAngleTolerance);
         if (region.size() < min_size) continue;
