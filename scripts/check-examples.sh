@@ -3,17 +3,24 @@
 # on small or bundled data (with the self-checks of those that have one), the
 # linora-detect command, tools/make_figures.py, and the Python blocks of the
 # README (run in order, in one namespace, from the repository root). Fails on
-# the first error. Installs dask[distributed] into .venv when missing, for the
-# Dask run of examples/batch_detect.py. Outputs go to a temporary directory.
-# LINORA_VENV as in setup.sh.
+# the first error. Installs into .venv when missing: dask[distributed], for the
+# Dask run of examples/batch_detect.py, and opencv-python-headless and
+# scikit-image, for the README's comparisons with OpenCV on scikit-image's
+# photographs. Outputs go to a temporary directory. LINORA_VENV as in setup.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
 venv="${LINORA_VENV:-$root/.venv}"
 py="$venv/bin/python"
-"$py" -c "import dask.distributed" 2>/dev/null ||
-    "$py" -m pip install -q --disable-pip-version-check "dask[distributed]"
+need=()
+"$py" -c "import dask.distributed" 2>/dev/null || need+=("dask[distributed]")
+"$py" -c "import cv2" 2>/dev/null || need+=(opencv-python-headless)
+"$py" -c "import skimage" 2>/dev/null || need+=(scikit-image)
+if [ ${#need[@]} -gt 0 ]; then
+    echo "check-examples: installing ${need[*]}"
+    "$py" -m pip install -q --disable-pip-version-check "${need[@]}"
+fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
