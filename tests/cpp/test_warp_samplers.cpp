@@ -228,9 +228,8 @@ TEST(WarpLanczos, FastPathMatchesClampedPath) {
 TEST(WarpSamplers, EmptyRasterRefusesPositionsThatPass) {
     const std::vector<std::uint8_t> none;
     for (Kind k : {Kind::Bilinear, Kind::Lanczos, Kind::LanczosClamped}) {
-        for (auto [w, h, x, y] : {std::tuple{0, 3, -0.5, 1.0},
-                                  {4, 0, 1.0, -0.5},
-                                  {0, 0, -0.5, -0.5}}) {
+        for (auto [w, h, x, y] :
+             {std::tuple{0, 3, -0.5, 1.0}, {4, 0, 1.0, -0.5}, {0, 0, -0.5, -0.5}}) {
             try {
                 sample<std::uint8_t, 1>(k, none, w, h, x, y);
                 ADD_FAILURE() << "no error at " << x << "," << y;
