@@ -21,15 +21,14 @@ template <class V> struct Positions {
 };
 
 // The samplers' range test, exactly its four ordered comparisons: a lane is
-// taken unless one of them holds (NaN coordinates are taken).
+// taken when all of them hold (NaN coordinates are not taken).
 template <class V>
 [[gnu::always_inline]] inline typename V::M inside(typename V::D x, typename V::D y, std::size_t w,
                                                    std::size_t h) {
     const auto lo = V::set1(-0.5);
     const auto wm = V::set1(static_cast<double>(w) - 0.5);
     const auto hm = V::set1(static_cast<double>(h) - 0.5);
-    return V::none_of(
-        V::or_(V::or_(V::lt(x, lo), V::gt(x, wm)), V::or_(V::lt(y, lo), V::gt(y, hm))));
+    return V::and_(V::and_(V::ge(x, lo), V::ge(wm, x)), V::and_(V::ge(y, lo), V::ge(hm, y)));
 }
 
 template <class V> struct RemapPositions {
