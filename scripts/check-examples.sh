@@ -2,11 +2,13 @@
 # Smoke test of everything a user runs besides the module itself: each example
 # on small or bundled data (with the self-checks of those that have one), the
 # linora-detect command, tools/make_figures.py, and the Python blocks of the
-# README (run in order, in one namespace, from the repository root). Fails on
-# the first error. Installs into .venv when missing: dask[distributed], for the
+# README (those marked `python`, run in order, in one namespace, from the
+# repository root; blocks marked `py` are fragments, not run). Fails on the
+# first error. Installs into .venv when missing: dask[distributed], for the
 # Dask run of examples/batch_detect.py, and opencv-python-headless and
-# scikit-image, for the README's comparisons with OpenCV on scikit-image's
-# photographs. Outputs go to a temporary directory. LINORA_VENV as in setup.sh.
+# scikit-image, for the comparisons with OpenCV on scikit-image's
+# photographs. Outputs go to a temporary directory. LINORA_VENV as in
+# setup.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -46,6 +48,9 @@ mkdir "$tmp/images"
 cp data/sample.png "$tmp/images/"
 cp "$tmp/lens_corrected.png" "$tmp/images/"
 "$py" examples/batch_detect.py --images "$tmp/images" --threads 2
+
+step "from_opencv.py: OpenCV equivalences on scikit-image's photographs"
+"$py" examples/from_opencv.py
 
 step "demo.py"
 "$py" examples/demo.py --runs 1 --out "$tmp/demo"
