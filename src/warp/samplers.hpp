@@ -1,7 +1,7 @@
 // Point samplers: read an interleaved raster at a fractional position and
 // produce one output pixel, with a bilinear (2 x 2) or a Lanczos-3 (6 x 6)
 // kernel. One generic implementation, instantiated for each sample type
-// (uint8_t, uint16_t) and channel count (1, 3).
+// (LINORA_RESAMPLE_SAMPLE_TYPES) and channel count (1, 3).
 //
 // Pixel centres lie at integer coordinates, so a raster of width w covers
 // -0.5 to w - 0.5 in x (inclusive), and likewise in y. A position outside
@@ -11,6 +11,7 @@
 #pragma once
 
 #include "sample.hpp"
+#include "warp/resample.hpp"
 
 #include <algorithm>
 #include <array>
@@ -64,7 +65,7 @@ inline std::size_t clamp_offset(std::int64_t i, std::int64_t d, std::size_t n) n
 // T: v + 0.5 truncated (saturating, NaN -> 0), then limited to T's maximum.
 template <class T> inline T quantise(double v) noexcept {
     const std::uint32_t r = saturating_trunc<std::uint32_t>(v + 0.5);
-    return static_cast<T>(std::min<std::uint32_t>(r, std::numeric_limits<T>::max()));
+    return static_cast<T>(std::min<std::uint32_t>(r, SampleTraits<T>::max));
 }
 
 // The 36 products wy[i] * wx[j] of the Lanczos weights of one position.

@@ -1,22 +1,27 @@
-// The resampling row kernels compiled for AVX2: four lanes of doubles.
+// The resampling row kernels compiled for AVX2: four lanes of doubles (x86-64 builds
+// only).
+#include "simd.hpp"
 #include "warp/vector_isa.hpp"
 
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+#if !defined(LINORA_X86_VECTORS)
+#error "build this file only for x86-64 (with LINORA_X86_VECTORS)"
+#endif
+
+LINORA_TARGET_AVX2
 
 #include "warp/vector_pack.hpp"
 
-namespace linora::detail {
-namespace {
+namespace linora::detail::avx2 {
 
 #define LINORA_LANE_OP [[gnu::always_inline]] static inline
 
-struct Avx2Lanes {
+struct Lanes {
     static constexpr int N = 4;
     using D = __m256d; // lane values
     using I = __m128i; // lane indices, 32-bit
@@ -98,13 +103,10 @@ struct Avx2Lanes {
 
 #undef LINORA_LANE_OP
 
-using V = Avx2Lanes;
+using V = Lanes;
 
-} // namespace
-} // namespace linora::detail
+#include "warp/vector_kernels.inc"
 
-#define LINORA_ISA avx2
-#define LINORA_VECTOR_KERNELS_INCLUDED
-#include "warp/vector_kernels.hpp"
+} // namespace linora::detail::avx2
 
-#pragma GCC pop_options
+LINORA_TARGET_END
