@@ -21,7 +21,6 @@ double unit_mantissa(std::uint64_t r) {
     return std::bit_cast<double>(0x3FF0000000000000ull | (r >> 12));
 }
 
-// The case of kind `kind` (0 to 7) for random bits r1, r2, r3.
 void make_case(unsigned kind, std::uint64_t r1, std::uint64_t r2, std::uint64_t r3, double& x,
                double& y) {
     switch (kind) {
@@ -150,13 +149,17 @@ std::uint64_t hypot_copy_mismatches(bool fused, std::uint64_t cases, std::uint64
             bad += mismatches_on(fused, x, y);
     std::uint64_t state = seed;
     for (std::uint64_t i = 0; i < cases; ++i)
-        for (unsigned kind = 0; kind < 8; ++kind) {
-            const std::uint64_t r1 = splitmix(state), r2 = splitmix(state), r3 = splitmix(state);
+        for (unsigned kind = 0; kind < kHypotCaseKinds; ++kind) {
             double x, y;
-            make_case(kind, r1, r2, r3, x, y);
+            hypot_test_case(state, kind, x, y);
             bad += mismatches_on(fused, x, y);
         }
     return bad;
+}
+
+void hypot_test_case(std::uint64_t& state, unsigned kind, double& x, double& y) noexcept {
+    const std::uint64_t r1 = splitmix(state), r2 = splitmix(state), r3 = splitmix(state);
+    make_case(kind, r1, r2, r3, x, y);
 }
 
 namespace libm_detail {

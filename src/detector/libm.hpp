@@ -133,9 +133,17 @@ inline double library_hypot(double x, double y) {
     }
 }
 
+// The next pseudo-random test case of hypot of the given kind (0 to
+// kHypotCaseKinds - 1): any bit patterns, any ratio around every exponent,
+// near-cancelling ratios next to the scaling thresholds, operands 2^53 to
+// 2^56 apart, and what the detector computes (gradients of 8-bit, 16-bit
+// and float samples, sums of unit vectors, integer offsets).
+inline constexpr unsigned kHypotCaseKinds = 8;
+void hypot_test_case(std::uint64_t& state, unsigned kind, double& x, double& y) noexcept;
+
 // Compares hypot_copy<Fused> with the library on `cases` pseudo-random cases
-// of each kind (and the fixed hard cases); returns the number that differ.
-// The load-time check runs it with a few thousand; tests with millions.
+// of each kind (and fixed hard cases); returns the number that differ. The
+// load-time check runs it with a thousand; tests with millions.
 std::uint64_t hypot_copy_mismatches(bool fused, std::uint64_t cases, std::uint64_t seed) noexcept;
 
 } // namespace linora::detector

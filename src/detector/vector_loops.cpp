@@ -6,6 +6,7 @@
 
 #include "simd.hpp"
 
+#include <cfloat>
 #include <cmath>
 
 namespace linora::detector {

@@ -23,6 +23,9 @@ struct VectorLoops {
     // holds 3 * w doubles.
     void (*field_row)(const double* top, const double* bottom, std::size_t w, Px* out,
                       double* scratch);
+    // mag[i] = std::hypot(gx[i], gy[i]) for i in [0, n), bit for bit: the
+    // magnitudes of field_row.
+    void (*hypot_row)(const double* gx, const double* gy, double* mag, std::size_t n);
     // The largest norm of cells [0, n), NaNs ignored, never below 0.
     float (*max_norm)(const Px* cells, std::size_t n);
     // The seed bin of each of cells [0, n): min(1023, trunc((norm / max) *

@@ -5,6 +5,7 @@
 
 #include "simd.hpp"
 
+#include <cfloat>
 #include <cmath>
 
 #if !defined(LINORA_X86_VECTORS)
