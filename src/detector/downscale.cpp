@@ -7,6 +7,7 @@
 #include "pool.hpp"
 #include "sample.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -107,12 +108,11 @@ Raster downscale(std::span<const T> in, std::size_t w, std::size_t h, double sca
     });
 
     // Vertical pass of the picked rows, tap by tap over whole rows of t1.
-    out.samples.reserve(checked_mul(ow, out.height));
-    advise_huge_pages(out.samples.data(), out.samples.capacity() * sizeof(double));
-    out.samples.assign(out.samples.capacity(), 0.0);
+    out.samples = Array<double>(checked_mul(ow, out.height));
     parallel_rows(out.height, ow, [&](std::size_t y) {
         const std::size_t sy = source_index(y, scale, h);
         double* dst = out.samples.data() + y * ow;
+        std::fill(dst, dst + ow, 0.0);
         for (std::size_t k = 0; k < taps; ++k)
             loops.accumulate_scaled(dst, t1.get() + clamped_tap(sy, k, half, h) * ow, kern[k], ow);
     });

@@ -1,6 +1,8 @@
 // Gaussian sub-sampling of the detector's input raster.
 #pragma once
 
+#include "detector/array.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -10,7 +12,7 @@ namespace linora::detector {
 
 // A row-major raster of 64-bit samples.
 struct Raster {
-    std::vector<double> samples;
+    Array<double> samples;
     std::size_t width = 0;
     std::size_t height = 0;
 };

@@ -62,18 +62,16 @@ void prefetch_seed(std::span<const std::uint32_t> seeds, std::size_t i, std::spa
     }
 }
 
-// Runs the seed loop on the W x H working raster and maps the accepted
+// Runs the seed loop on the W x H level-line field and maps the accepted
 // rectangles to input coordinates with the inverse scale.
-template <class T>
-std::vector<Segment> detect_on_raster(std::span<const T> raster, std::size_t w, std::size_t h,
-                                      double inv_scale) {
-    const std::vector<Px> field = level_line_field(raster, w, h);
+std::vector<Segment> detect_on_field(const Array<Px>& field, std::size_t w, std::size_t h,
+                                     double inv_scale) {
     const double lnt = log_nt(w, h);
     const std::size_t min_size = min_region_size(lnt);
     const std::vector<std::uint32_t> seeds = seeds_by_norm(field, kGradientThreshold);
 
     // Weak pixels carry no direction: they start used and never join a region.
-    std::vector<std::uint8_t> used(field.size());
+    Array<std::uint8_t> used(field.size());
     parallel_rows(h, w, [&](std::size_t y) {
         for (std::size_t i = y * w; i < (y + 1) * w; ++i)
             used[i] = field[i].norm <= kGradientThreshold ? 1 : 0;
@@ -170,10 +168,15 @@ Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t wid
     // The samples are converted to working values where they are read: by
     // the sub-sampling, or by the level-line field when there is none. No
     // converted copy of the whole input is made.
-    if (!subsample) return detector::detect_on_raster(samples, w, h, 1.0);
-    const detector::Raster small = detector::downscale(samples, width, height, scale);
-    return detector::detect_on_raster(std::span<const double>(small.samples), small.width,
-                                      small.height, 1.0 / scale);
+    if (!subsample)
+        return detector::detect_on_field(detector::level_line_field(samples, w, h), w, h, 1.0);
+    // The sub-sampled raster is freed as soon as its field is made.
+    const detector::Array<detector::Px> field = [&] {
+        const detector::Raster small = detector::downscale(samples, width, height, scale);
+        return detector::level_line_field(
+            std::span<const double>(small.samples.data(), small.samples.size()), w, h);
+    }();
+    return detector::detect_on_field(field, w, h, 1.0 / scale);
 }
 
 #define LINORA_INSTANCE(T)                                                                         \

@@ -22,20 +22,22 @@ constexpr std::size_t kMaxSeedChunks = 64;
 
 } // namespace
 
-template <class T>
-std::vector<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h) {
+template <class T> Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h) {
     const VectorLoops& loops = vector_loops();
-    std::vector<Px> field;
-    field.reserve(checked_mul(w, h));
-    advise_huge_pages(field.data(), field.capacity() * sizeof(Px));
-    field.assign(field.capacity(), Px{0.0f, 0.0f, 0.0f});
-    if (w < 2 || h < 2) return field;
+    Array<Px> field(checked_mul(w, h));
+    if (w == 0 || h == 0) return field;
     // Each row y of the field reads rows y and y + 1 of the raster and writes
-    // only its own cells. Other sample types than double are converted two
-    // rows at a time, so no converted copy of the whole raster is made.
-    parallel_rows(h - 1, w, [&](std::size_t y) {
-        const T* top = in.data() + y * w;
+    // only its own cells; the last column and the last row have no 2 x 2
+    // block and are written as zeros. Other sample types than double are
+    // converted two rows at a time, so no converted copy of the whole raster
+    // is made.
+    parallel_rows(h, w, [&](std::size_t y) {
         Px* out = field.data() + y * w;
+        if (y + 1 == h || w == 1) {
+            std::fill(out, out + w, Px{0.0f, 0.0f, 0.0f});
+            return;
+        }
+        const T* top = in.data() + y * w;
         // Uninitialised: every element is written before it is read.
         const std::unique_ptr<double[]> scratch(
             new double[std::is_same_v<T, double> ? 3 * w : 5 * w]);
@@ -46,12 +48,13 @@ std::vector<Px> level_line_field(std::span<const T> in, std::size_t w, std::size
             to_working(top, rows, 2 * w);
             loops.field_row(rows, rows + w, w, out, scratch.get());
         }
+        out[w - 1] = Px{0.0f, 0.0f, 0.0f};
     });
     return field;
 }
 
 #define LINORA_INSTANCE(T)                                                                         \
-    template std::vector<Px> level_line_field<T>(std::span<const T>, std::size_t, std::size_t);
+    template Array<Px> level_line_field<T>(std::span<const T>, std::size_t, std::size_t);
 LINORA_DETECTOR_SAMPLE_TYPES(LINORA_INSTANCE)
 #undef LINORA_INSTANCE
 

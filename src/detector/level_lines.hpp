@@ -2,6 +2,7 @@
 // tried as seeds.
 #pragma once
 
+#include "detector/array.hpp"
 #include "detector/types.hpp"
 
 #include <cstddef>
@@ -17,8 +18,7 @@ namespace linora::detector {
 // no block and stay zero, as does every cell with a zero (or NaN) gradient.
 // Samples are taken as their working values (16-bit ones divided by 257).
 // Instances exist for the types of LINORA_DETECTOR_SAMPLE_TYPES.
-template <class T>
-std::vector<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h);
+template <class T> Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h);
 
 // The indices of the cells whose norm is above threshold, ordered by
 // decreasing norm quantised to kSeedBins levels of the largest norm; cells of

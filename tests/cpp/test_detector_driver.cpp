@@ -167,7 +167,8 @@ TEST(Detect, SubsampledResultsAreScaledBack) {
     const std::vector<double> img(img8.begin(), img8.end());
     const linora::detector::Raster small = linora::detector::downscale<double>(img, 120, 100, 0.5);
     const std::vector<Segment> half = run(img, 120, 100, 0.5);
-    const std::vector<Segment> direct = run(small.samples, small.width, small.height, 1.0);
+    const std::vector<double> small_samples(small.samples.begin(), small.samples.end());
+    const std::vector<Segment> direct = run(small_samples, small.width, small.height, 1.0);
     ASSERT_FALSE(half.empty());
     ASSERT_EQ(half.size(), direct.size());
     for (std::size_t i = 0; i < half.size(); ++i) {
