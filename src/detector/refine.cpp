@@ -28,9 +28,9 @@ double region_density(std::size_t region_size, const Rect& rect) {
     return static_cast<double>(region_size) / fmax_fixed(len * rect.width, 1.0);
 }
 
-bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect,
-            std::span<std::uint8_t> used, std::span<const Px> field, std::size_t min_size,
-            std::size_t w, std::size_t h) {
+template <MarkAccess Marks>
+bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect, Marks& marks,
+            std::span<const Px> field, std::size_t min_size, std::size_t w, std::size_t h) {
     if (region_density(region.size(), rect) >= kDensityThreshold) return true;
     // Pixel indices and W fit in 32 bits: the narrower division is faster.
     const auto w32 = static_cast<std::uint32_t>(w);
@@ -59,8 +59,8 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
 
     // Re-grow from the seed with that tolerance.
     for (std::uint32_t idx : region)
-        used[idx] = 0;
-    region_angle = grow_region(seed, field, used, region, w, h, tau);
+        marks.unmark(idx);
+    region_angle = grow_region(seed, field, marks, region, w, h, tau);
     if (region.size() < min_size) return false;
     rect = region_to_rect(region, field, w, region_angle, rect.p);
     if (region_density(region.size(), rect) >= kDensityThreshold) return true;
@@ -81,7 +81,7 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
             const double x = static_cast<double>(idx % w32);
             const double y = static_cast<double>(idx / w32);
             if (library_hypot(x - x0, y - y0) > r) {
-                used[idx] = 0;
+                marks.unmark(idx);
                 region[j] = region.back();
                 region.pop_back();
             } else {
@@ -92,6 +92,18 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
         rect = region_to_rect(region, field, w, region_angle, rect.p);
         if (region_density(region.size(), rect) >= kDensityThreshold) return true;
     }
+}
+
+template bool refine(std::vector<std::uint32_t>&, double&, Rect&, DirectMarks&, std::span<const Px>,
+                     std::size_t, std::size_t, std::size_t);
+template bool refine(std::vector<std::uint32_t>&, double&, Rect&, OverlayMarks&,
+                     std::span<const Px>, std::size_t, std::size_t, std::size_t);
+
+bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect,
+            std::span<std::uint8_t> used, std::span<const Px> field, std::size_t min_size,
+            std::size_t w, std::size_t h) {
+    DirectMarks marks(used);
+    return refine(region, region_angle, rect, marks, field, min_size, w, h);
 }
 
 double improve_rect(Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,

@@ -2,6 +2,7 @@
 // the search for the rectangle variant with the best NFA.
 #pragma once
 
+#include "detector/marks.hpp"
 #include "detector/types.hpp"
 
 #include <cstddef>
@@ -24,9 +25,12 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
             std::span<std::uint8_t> used, std::span<const Px> field, std::size_t min_size,
             std::size_t w, std::size_t h);
 
-// Tries finer precisions, narrower widths and each long side moved inwards,
-// keeping the variant with the largest log-NFA in `rect`, and stops at the
-// first phase that ends with a positive log-NFA. Returns the best log-NFA.
+// The same through either kind of mark access (marks.hpp); instances exist
+// for DirectMarks and OverlayMarks.
+template <MarkAccess Marks>
+bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect, Marks& marks,
+            std::span<const Px> field, std::size_t min_size, std::size_t w, std::size_t h);
+
 double improve_rect(Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
                     float threshold, double log_nt);
 

@@ -17,12 +17,13 @@ double reduce_angle(double d) {
     return d;
 }
 
-double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std::uint8_t> used,
+template <MarkAccess Marks>
+double grow_region(std::uint32_t seed, std::span<const Px> field, Marks& marks,
                    std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
                    double tolerance) {
     region.clear();
     region.push_back(seed);
-    used[seed] = 1;
+    marks.mark(seed);
 
     // A neighbour is accepted when its unit vector's projection on the
     // direction sum S reaches |S| cos(tolerance), i.e. its angle to S is
@@ -33,11 +34,11 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
     double bound = c;
 
     auto visit = [&](std::size_t n) {
-        if (used[n] & 1) return;
+        if (!marks.is_free(n)) return;
         const double nc = static_cast<double>(field[n].cos_angle);
         const double ns = static_cast<double>(field[n].sin_angle);
         if (sx * nc + sy * ns >= bound) {
-            used[n] = 1;
+            marks.mark(n);
             region.push_back(static_cast<std::uint32_t>(n));
             // n's neighbours are visited when the walk reaches n: the rows
             // above and below are requested now, which hides most of their
@@ -47,8 +48,8 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
                 __builtin_prefetch(&field[n - w + 1]);
                 __builtin_prefetch(&field[n + w - 1]);
                 __builtin_prefetch(&field[n + w + 1]);
-                __builtin_prefetch(&used[n - w]);
-                __builtin_prefetch(&used[n + w]);
+                marks.prefetch(n - w);
+                marks.prefetch(n + w);
             }
             sx += nc;
             sy += ns;
@@ -83,6 +84,18 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
         }
     }
     return std::atan2(sy, sx);
+}
+
+template double grow_region(std::uint32_t, std::span<const Px>, DirectMarks&,
+                            std::vector<std::uint32_t>&, std::size_t, std::size_t, double);
+template double grow_region(std::uint32_t, std::span<const Px>, OverlayMarks&,
+                            std::vector<std::uint32_t>&, std::size_t, std::size_t, double);
+
+double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std::uint8_t> used,
+                   std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
+                   double tolerance) {
+    DirectMarks marks(used);
+    return grow_region(seed, field, marks, region, w, h, tolerance);
 }
 
 Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> field, std::size_t w,

@@ -2,6 +2,7 @@
 // region.
 #pragma once
 
+#include "detector/marks.hpp"
 #include "detector/types.hpp"
 
 #include <cstddef>
@@ -23,6 +24,13 @@ double reduce_angle(double d);
 // with the accepted indices, seed first, in acceptance order; marks them
 // used. Returns the region angle, atan2 of the summed level-line vectors.
 double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std::uint8_t> used,
+                   std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
+                   double tolerance);
+
+// The same through either kind of mark access (marks.hpp); instances exist
+// for DirectMarks and OverlayMarks.
+template <MarkAccess Marks>
+double grow_region(std::uint32_t seed, std::span<const Px> field, Marks& marks,
                    std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
                    double tolerance);
 
