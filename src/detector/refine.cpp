@@ -1,5 +1,6 @@
 #include "detector/refine.hpp"
 
+#include "cancel.hpp"
 #include "detector/nfa.hpp"
 #include "detector/region.hpp"
 
@@ -69,6 +70,8 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     double r =
         std::fmax(std::hypot(rect.x1 - x0, rect.y1 - y0), std::hypot(rect.x2 - x0, rect.y2 - y0));
     for (;;) {
+        // Each pass walks the whole region: a cancellation point.
+        poll(region.size());
         // Guard: a radius that is NaN or infinite stays so after scaling and
         // can never exclude a pixel, so the region and its rectangle would
         // repeat forever; the candidate is rejected instead. Every finite
