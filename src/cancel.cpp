@@ -57,6 +57,7 @@ bool CancelAccess::ticks_here(const CancelState* state) noexcept {
 Clock::time_point CancelAccess::tick_if_due(CancelState& state) {
     Clock::time_point now = Clock::now();
     if (now < state.next_tick_) return state.next_tick_;
+    if (state.stop_requested()) return state.next_tick_ = now + kTickInterval; // no more ticks
     state.tick_(state.context_);
     // Counted from the end of the tick, so that a slow tick (a signal
     // handler doing work) still leaves the computation most of the time.

@@ -99,8 +99,9 @@ struct CancelAccess {
     static std::chrono::steady_clock::time_point next_tick(const CancelState& state) noexcept {
         return state.next_tick_;
     }
-    // Runs the tick if it is due (installing thread only) and returns when the
-    // next one is due. Never throws Cancelled.
+    // Runs the tick if it is due and the stop was not requested yet
+    // (installing thread only), and returns when the next one is due. Never
+    // throws Cancelled.
     static std::chrono::steady_clock::time_point tick_if_due(CancelState& state);
 
     // While alive, makes poll() on this (worker) thread check `state`, without

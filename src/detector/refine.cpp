@@ -44,7 +44,9 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     double sum = 0.0;
     double sum2 = 0.0;
     double m = 0.0;
-    for (std::uint32_t idx : region) {
+    for (std::size_t k = 0; k < region.size(); ++k) {
+        if ((k & 4095) == 4095) poll(4096); // the region may cover most of the image
+        const std::uint32_t idx = region[k];
         const double x = static_cast<double>(idx % w32);
         const double y = static_cast<double>(idx / w32);
         if (std::hypot(x - x0, y - y0) < rect.width) {

@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 
+
 namespace linora::py {
 
 // Sets the internal-error exception (a class derived directly from
@@ -23,9 +24,16 @@ void add_processing_note(const char* name);
 // "'None' is not an instance of '<target>'" for None.
 void raise_type_mismatch(PyObject* obj, const char* target);
 
+// Takes the exception being raised (normalised; a new reference, or null
+// when none is set) and clears it.
+PyObject* take_raised();
+// Raises `exception` again, taking over the reference.
+void restore_raised(PyObject* exception);
+
 // Sets the Python exception for an exception thrown by the computation core:
-// InputTooLarge -> ValueError, OutputTooLarge and std::bad_alloc ->
-// MemoryError, InternalError and anything else -> the internal-error class.
+// RaisedWhileDetached -> that exception (given once: it carries one
+// reference), InputTooLarge -> ValueError, OutputTooLarge and std::bad_alloc
+// -> MemoryError, InternalError and anything else -> the internal-error class.
 void raise_from_core(std::exception_ptr error);
 
 // Runs an entry point's body, turning any C++ exception that escapes it into

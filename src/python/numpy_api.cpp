@@ -80,16 +80,7 @@ void** fetch_table() {
 // Replaces the exception being raised by the internal error that describes it.
 void raise_access_failure() {
     std::string detail = "unknown error";
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    Ref exc = Ref::steal(value);
-#endif
+    Ref exc = Ref::steal(take_raised());
     if (exc) {
         Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(exc.get())));
         Ref text = Ref::steal(PyObject_Str(exc.get()));
