@@ -49,7 +49,9 @@ int record_main_thread() {
 Detached::Detached() noexcept : main_thread_(on_main_thread()), cancel_(tick, this) {}
 
 Detached::~Detached() {
-    Py_XDECREF(exception_);
+    // Only reached attached, except when the thread is being ended: then
+    // the exception is left alone (a leak at exit).
+    decref_if_attached(exception_);
 }
 
 void Detached::detach() {

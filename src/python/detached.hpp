@@ -10,6 +10,9 @@
 #include <optional>
 #include <utility>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h> // abi::__forced_unwind
+#endif
 
 namespace linora::py {
 
@@ -38,6 +41,8 @@ class Detached {
     Detached& operator=(const Detached&) = delete;
 
     void detach();
+    // Re-attaches. On glibc, a thread that the interpreter ends here (a daemon
+    // thread at exit) unwinds from inside this call, detached.
     void attach();
     // The exception a signal handler raised, or null (new reference).
     PyObject* take_exception() noexcept { return std::exchange(exception_, nullptr); }
@@ -65,7 +70,14 @@ template <class Compute> auto run_detached(Compute&& compute, std::exception_ptr
     detached.detach();
     try {
         result = compute();
-    } catch (...) {
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
+        // The thread is being ended while detached: let it go.
+        throw;
+    }
+#endif
+    catch (...) {
         error = std::current_exception();
     }
     detached.attach();

@@ -8,6 +8,9 @@
 #include <exception>
 #include <string>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h> // abi::__forced_unwind
+#endif
 
 namespace linora::py {
 
@@ -38,11 +41,19 @@ void raise_from_core(std::exception_ptr error);
 
 // Runs an entry point's body, turning any C++ exception that escapes it into
 // the matching Python exception (no exception may cross into the
-// interpreter).
+// interpreter), except the forced unwind of a thread that the interpreter
+// ends at exit while it re-attaches: that one must go on, and it does so
+// detached, so nothing here touches Python objects.
 template <class Body> PyObject* guarded(Body&& body) {
     try {
         return body();
-    } catch (...) {
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
+        throw;
+    }
+#endif
+    catch (...) {
         raise_from_core(std::current_exception());
         return nullptr;
     }

@@ -237,3 +237,39 @@ def test_fork_while_other_threads_run_loops():
     finally:
         stop.set()
         t.join()
+
+
+# A daemon thread that loops over one function while the interpreter exits:
+# the interpreter ends the thread when it re-attaches after (or, on the main
+# thread's signal checks, during) a call, which must not crash the process.
+_EXIT_CHILD = r"""
+import sys, threading, time
+import numpy as np
+import linora
+
+gray = np.zeros((1200, 1200), np.uint8)
+gray[:, 600:] = 200
+rgb = np.zeros((1200, 1200, 3), np.uint8)
+m = np.full((1200, 1200), 3.3, np.float32)
+call = {
+    "detect": lambda: linora.detect(gray),
+    "warp_rgb": lambda: linora.warp_rgb(rgb, [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0, "lanczos3"),
+    "remap_rgb": lambda: linora.remap_rgb(rgb, m, m, "lanczos3"),
+}[sys.argv[1]]
+threading.Thread(target=lambda: [call() for _ in iter(int, 1)], daemon=True).start()
+time.sleep(0.3)
+sys.exit(0)
+"""
+
+
+@pytest.mark.parametrize("function", ["detect", "warp_rgb", "remap_rgb"])
+def test_interpreter_exit_while_a_daemon_thread_is_in_a_call(function):
+    statuses = []
+    for _ in range(4):  # 20 runs, 5 at a time
+        children = [subprocess.Popen([sys.executable, "-c", _EXIT_CHILD, function],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                    for _ in range(5)]
+        for child in children:
+            _, err = child.communicate(timeout=60)
+            statuses.append((child.returncode, err.decode()[-300:]))
+    assert statuses == [(0, "")] * 20
