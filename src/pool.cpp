@@ -60,12 +60,16 @@ struct Job {
     std::condition_variable done; // signalled when rows_left reaches 0
 };
 
+// How long a pool that could not start all its workers waits before it tries
+// again (on the next loop after that).
+constexpr std::chrono::seconds kWorkerRetryDelay{1};
+
 class Pool {
   public:
-    explicit Pool(std::size_t workers) {
-        threads_.reserve(workers);
-        for (std::size_t i = 0; i < workers; ++i)
-            threads_.emplace_back([this] { work(); });
+    // Starts up to `workers` threads (see start_workers).
+    explicit Pool(std::size_t workers) : wanted_(workers) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        start_workers();
     }
 
     ~Pool() {
@@ -83,12 +87,14 @@ class Pool {
         if (rows == 0) return;
         CancelState* cancel = CancelAccess::current();
         Job job{fn, ctx, 1, row_len, cancel, {}, rows, nullptr, {}};
-        // Runs of about a quarter of an even share keep every thread busy
-        // when rows differ in cost, without taking the lock per row.
-        job.grain = std::max<std::size_t>(1, rows / (4 * (threads_.size() + 1)));
         std::exception_ptr error;
         {
             std::unique_lock<std::mutex> lock(mutex_);
+            if (threads_.size() < wanted_ && std::chrono::steady_clock::now() >= retry_at_)
+                start_workers();
+            // Runs of about a quarter of an even share keep every thread busy
+            // when rows differ in cost, without taking the lock per row.
+            job.grain = std::max<std::size_t>(1, rows / (4 * (threads_.size() + 1)));
             job.pending.push_back({0, rows});
             Registration registered(*this, job, lock);
             wake_.notify_all();
@@ -105,6 +111,24 @@ class Pool {
     }
 
   private:
+    // Starts workers (lock held) until there are as many as wanted. Creating
+    // a thread can fail (a thread or process limit, the address space,
+    // memory): the pool then keeps the workers it has, possibly none, which
+    // loses nothing but speed, since the calling thread of a loop computes
+    // every row that nobody else takes, and results do not depend on who
+    // computes a row. A loop at least kWorkerRetryDelay later tries again, so
+    // a passing shortage does not last, and a lasting one costs one failed
+    // thread creation per delay.
+    void start_workers() {
+        try {
+            threads_.reserve(wanted_);
+            while (threads_.size() < wanted_)
+                threads_.emplace_back([this] { work(); });
+        } catch (const std::exception&) { // std::system_error, std::bad_alloc
+            retry_at_ = std::chrono::steady_clock::now() + kWorkerRetryDelay;
+        }
+    }
+
     // A job's place in the list of jobs with work. The job leaves the list
     // only when no other thread can touch it any more: on the normal way out
     // every row is finished already; if the calling thread unwinds (a tick
@@ -220,7 +244,9 @@ class Pool {
     std::condition_variable wake_;
     std::list<Job*> jobs_;
     bool stopping_ = false;
-    std::vector<std::thread> threads_;
+    const std::size_t wanted_;                         // workers the pool should have
+    std::vector<std::thread> threads_;                 // the workers it has; guarded
+    std::chrono::steady_clock::time_point retry_at_{}; // when to try starting more; guarded
 };
 
 // The process-wide pool, created by the first loop. Guarded by a plain mutex

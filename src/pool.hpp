@@ -5,7 +5,9 @@
 // that row; which thread runs which row never changes a result. The pool is
 // created by the first parallel loop, has one worker per processor available
 // to the process (its CPU affinity), and lives until the process exits. A
-// child created by fork() gets a fresh pool on its first loop.
+// child created by fork() gets a fresh pool on its first loop. When the
+// system refuses threads, the pool works with those it could start (possibly
+// none: callers then compute every row themselves) and tries again later.
 #pragma once
 
 #include <cstddef>
