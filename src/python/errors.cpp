@@ -15,15 +15,17 @@ namespace {
 OnceSlot<PyObject> g_internal_error;
 
 PyObject* internal_error_class() {
-    return g_internal_error.get([] {
-        // BaseException as the base: a plain `except Exception` must not
-        // swallow a broken invariant.
-        return PyErr_NewExceptionWithDoc(
-            "linora.InternalError",
-            "A broken invariant or internal refusal inside a linora call. The process can "
-            "go on; the call had no effect.",
-            PyExc_BaseException, nullptr);
-    });
+    return g_internal_error.get(
+        [] {
+            // BaseException as the base: a plain `except Exception` must not
+            // swallow a broken invariant.
+            return PyErr_NewExceptionWithDoc(
+                "linora.InternalError",
+                "A broken invariant or internal refusal inside a linora call. The process can "
+                "go on; the call had no effect.",
+                PyExc_BaseException, nullptr);
+        },
+        [](PyObject* cls) { Py_DECREF(cls); });
 }
 
 } // namespace

@@ -97,25 +97,27 @@ OnceSlot<Api> g_api;
 } // namespace
 
 const Api* api() {
-    return g_api.get([]() -> Api* {
-        void** table = fetch_table();
-        if (table == nullptr) {
-            raise_access_failure();
-            return nullptr;
-        }
-        // Created once and kept for the process, like the table it points into.
-        Api* a = new (std::nothrow) Api{
-            static_cast<PyTypeObject*>(table[Type]),
-            reinterpret_cast<PyObject* (*)(int)>(table[DescrFromType]),
-            reinterpret_cast<PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
-                                           const Py_ssize_t*, void*, int, PyObject*)>(
-                table[NewFromDescr]),
-            reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[EquivTypes]),
-            reinterpret_cast<int (*)(PyObject*, PyObject*)>(table[SetBaseObject]),
-        };
-        if (a == nullptr) PyErr_NoMemory();
-        return a;
-    });
+    return g_api.get(
+        []() -> Api* {
+            void** table = fetch_table();
+            if (table == nullptr) {
+                raise_access_failure();
+                return nullptr;
+            }
+            // Kept for the process, like the table it points into.
+            Api* a = new (std::nothrow) Api{
+                static_cast<PyTypeObject*>(table[Type]),
+                reinterpret_cast<PyObject* (*)(int)>(table[DescrFromType]),
+                reinterpret_cast<PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
+                                               const Py_ssize_t*, void*, int, PyObject*)>(
+                    table[NewFromDescr]),
+                reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[EquivTypes]),
+                reinterpret_cast<int (*)(PyObject*, PyObject*)>(table[SetBaseObject]),
+            };
+            if (a == nullptr) PyErr_NoMemory();
+            return a;
+        },
+        [](Api* a) { delete a; });
 }
 
 } // namespace linora::py::np
