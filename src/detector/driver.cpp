@@ -3,6 +3,7 @@
 // one candidate per free seed (grow, fit, refine, improve, validate), and
 // the final sort.
 #include "detector/driver.hpp"
+#include "cancel.hpp"
 #include "detector/detect.hpp"
 #include "detector/downscale.hpp"
 #include "detector/level_lines.hpp"
@@ -85,6 +86,8 @@ std::vector<Segment> detect_on_field(const Array<Px>& field, std::size_t w, std:
         prefetch_seed(seeds, i, field, used, w);
         const std::uint32_t seed = seeds[i];
         if (used[seed] & 1) continue;
+        // A cancellation point per candidate (the long steps inside poll too).
+        poll();
         region_angle = grow_region(seed, field, used, region, w, h, kAngleTolerance);
         if (region.size() < min_size) continue;
         rect = region_to_rect(region, field, w, region_angle, kPointProbability);
