@@ -110,6 +110,11 @@ class Pool {
         if (cancel && cancel->stop_requested()) throw Cancelled();
     }
 
+    std::size_t workers() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return threads_.size();
+    }
+
   private:
     // Starts workers (lock held) until there are as many as wanted. Creating
     // a thread can fail (a thread or process limit, the address space,
@@ -303,6 +308,10 @@ ScopedWorkerCount::ScopedWorkerCount(std::size_t workers)
 ScopedWorkerCount::~ScopedWorkerCount() {
     t_override = static_cast<Pool*>(previous_);
     delete static_cast<Pool*>(pool_);
+}
+
+std::size_t pool_workers() {
+    return (t_override != nullptr ? *t_override : global_pool()).workers();
 }
 
 namespace detail {

@@ -47,6 +47,13 @@ template <class Body> void parallel_rows(std::size_t rows, std::size_t row_len, 
 // least 1: the number of workers of the process-wide pool.
 std::size_t available_processors();
 
+// The number of workers of the pool that parallel loops started on this
+// thread run on (a ScopedWorkerCount's, else the process-wide one, which
+// this creates): usually the number it was made for, fewer when the system
+// refused threads. Loops that keep every thread busy at once size their work
+// by it.
+std::size_t pool_workers();
+
 // While alive, makes the parallel loops started on this thread run on a
 // private pool of `workers` threads instead of the process-wide one. Tests
 // use it to show that results do not depend on the number of workers.

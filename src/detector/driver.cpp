@@ -12,6 +12,7 @@
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
 #include "detector/samples.hpp"
+#include "detector/seed_loop.hpp"
 #include "pool.hpp"
 
 #include <algorithm>
@@ -44,25 +45,6 @@ struct Keyed {
     Segment segment;
 };
 
-// Seeds lie scattered over the raster: the marks of the seed kSeedMarksAhead
-// places ahead, and the cells around the seed kSeedCellsAhead places ahead
-// when it is still free, are requested early so that their cache misses
-// overlap the work on the current seed. A hint only.
-constexpr std::size_t kSeedMarksAhead = 16;
-constexpr std::size_t kSeedCellsAhead = 4;
-
-void prefetch_seed(std::span<const std::uint32_t> seeds, std::size_t i, std::span<const Px> field,
-                   std::span<const std::uint8_t> used, std::size_t w) {
-    if (i + kSeedMarksAhead < seeds.size()) __builtin_prefetch(&used[seeds[i + kSeedMarksAhead]]);
-    if (i + kSeedCellsAhead < seeds.size()) {
-        const std::size_t s = seeds[i + kSeedCellsAhead];
-        if (used[s] & 1) return;
-        __builtin_prefetch(&field[s]);
-        if (s >= w) __builtin_prefetch(&field[s - w]);
-        if (s + w < field.size()) __builtin_prefetch(&field[s + w]);
-    }
-}
-
 // Runs the seed loop on the W x H level-line field and maps the accepted
 // rectangles to input coordinates with the inverse scale.
 std::vector<Segment> detect_on_field(const Array<Px>& field, std::size_t w, std::size_t h,
@@ -78,25 +60,13 @@ std::vector<Segment> detect_on_field(const Array<Px>& field, std::size_t w, std:
             used[i] = field[i].norm <= kGradientThreshold ? 1 : 0;
     });
 
+    const SeedLoopInput in{field, w, h, seeds, min_size, lnt};
     std::vector<Segment> segments;
-    std::vector<std::uint32_t> region;
-    Rect rect{};
-    double region_angle = 0.0;
-    for (std::size_t i = 0; i < seeds.size(); ++i) {
-        prefetch_seed(seeds, i, field, used, w);
-        const std::uint32_t seed = seeds[i];
-        if (used[seed] & 1) continue;
-        // A cancellation point per candidate (the long steps inside poll too).
-        poll();
-        region_angle = grow_region(seed, field, used, region, w, h, kAngleTolerance);
-        if (region.size() < min_size) continue;
-        rect = region_to_rect(region, field, w, region_angle, kPointProbability);
-        if (!refine(region, region_angle, rect, used, field, min_size, w, h)) continue;
-        const double score = improve_rect(rect, field, w, h, kGradientThreshold, lnt);
-        if (score <= 0.0) continue;
-        segments.push_back(Segment{(rect.x1 + 0.5) * inv_scale, (rect.y1 + 0.5) * inv_scale,
-                                   (rect.x2 + 0.5) * inv_scale, (rect.y2 + 0.5) * inv_scale,
-                                   rect.width * inv_scale, rect.p, score});
+    for (const Candidate& c : seed_loop(in, used)) {
+        const Rect& r = c.rect;
+        segments.push_back(Segment{(r.x1 + 0.5) * inv_scale, (r.y1 + 0.5) * inv_scale,
+                                   (r.x2 + 0.5) * inv_scale, (r.y2 + 0.5) * inv_scale,
+                                   r.width * inv_scale, r.p, c.score});
     }
     sort_by_length(segments);
     return segments;

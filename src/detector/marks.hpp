@@ -34,6 +34,8 @@ class DirectMarks {
     void mark(std::size_t n) noexcept { used_[n] = 1; }
     void unmark(std::size_t n) noexcept { used_[n] = 0; }
     void prefetch(std::size_t n) const noexcept { __builtin_prefetch(used_ + n); }
+    // Whether n looks used, for hints (prefetching) only.
+    bool hint_used(std::size_t n) const noexcept { return used_[n] & 1; }
 
   private:
     std::uint8_t* used_;
@@ -60,6 +62,8 @@ class OverlayMarks {
     void mark(std::size_t n) noexcept { mine_[n >> 6] |= std::uint64_t{1} << (n & 63); }
     void unmark(std::size_t n) noexcept { mine_[n >> 6] &= ~(std::uint64_t{1} << (n & 63)); }
     void prefetch(std::size_t n) const noexcept { __builtin_prefetch(shared_ + n); }
+    // Whether n looks used in the shared marks, for hints only (not recorded).
+    bool hint_used(std::size_t n) const noexcept { return shared_mark(shared_, n) & 1; }
 
     // Shared marks are read and written by several threads at once: always
     // through these (relaxed atomic byte accesses, plain moves on x86-64 and

@@ -30,7 +30,7 @@ double region_density(std::size_t region_size, const Rect& rect) {
 }
 
 template <MarkAccess Marks>
-bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect, Marks& marks,
+bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect, Marks marks,
             std::span<const Px> field, std::size_t min_size, std::size_t w, std::size_t h) {
     if (region_density(region.size(), rect) >= kDensityThreshold) return true;
     // Pixel indices and W fit in 32 bits: the narrower division is faster.
@@ -99,10 +99,10 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     }
 }
 
-template bool refine(std::vector<std::uint32_t>&, double&, Rect&, DirectMarks&, std::span<const Px>,
+template bool refine(std::vector<std::uint32_t>&, double&, Rect&, DirectMarks, std::span<const Px>,
                      std::size_t, std::size_t, std::size_t);
-template bool refine(std::vector<std::uint32_t>&, double&, Rect&, OverlayMarks&,
-                     std::span<const Px>, std::size_t, std::size_t, std::size_t);
+template bool refine(std::vector<std::uint32_t>&, double&, Rect&, OverlayMarks, std::span<const Px>,
+                     std::size_t, std::size_t, std::size_t);
 
 bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect,
             std::span<std::uint8_t> used, std::span<const Px> field, std::size_t min_size,

@@ -25,10 +25,11 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
             std::span<std::uint8_t> used, std::span<const Px> field, std::size_t min_size,
             std::size_t w, std::size_t h);
 
-// The same through either kind of mark access (marks.hpp); instances exist
+// The same through either kind of mark access (marks.hpp; a handle, passed
+// by value); instances exist
 // for DirectMarks and OverlayMarks.
 template <MarkAccess Marks>
-bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect, Marks& marks,
+bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect, Marks marks,
             std::span<const Px> field, std::size_t min_size, std::size_t w, std::size_t h);
 
 double improve_rect(Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,

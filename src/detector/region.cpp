@@ -19,7 +19,7 @@ double reduce_angle(double d) {
 }
 
 template <MarkAccess Marks>
-double grow_region(std::uint32_t seed, std::span<const Px> field, Marks& marks,
+double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
                    std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
                    double tolerance) {
     region.clear();
@@ -34,7 +34,8 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks& marks,
     double sy = static_cast<double>(field[seed].sin_angle);
     double bound = c;
 
-    auto visit = [&](std::size_t n) {
+    // Inlined at each of its calls: it is the innermost step of growing.
+    auto visit = [&](std::size_t n) __attribute__((always_inline)) {
         if (!marks.is_free(n)) return;
         const double nc = static_cast<double>(field[n].cos_angle);
         const double ns = static_cast<double>(field[n].sin_angle);
@@ -89,9 +90,9 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks& marks,
     return std::atan2(sy, sx);
 }
 
-template double grow_region(std::uint32_t, std::span<const Px>, DirectMarks&,
+template double grow_region(std::uint32_t, std::span<const Px>, DirectMarks,
                             std::vector<std::uint32_t>&, std::size_t, std::size_t, double);
-template double grow_region(std::uint32_t, std::span<const Px>, OverlayMarks&,
+template double grow_region(std::uint32_t, std::span<const Px>, OverlayMarks,
                             std::vector<std::uint32_t>&, std::size_t, std::size_t, double);
 
 double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std::uint8_t> used,

@@ -1,6 +1,8 @@
 #include "detector/detect.hpp"
 #include "detector/downscale.hpp"
 #include "detector/driver.hpp"
+#include "detector/level_lines.hpp"
+#include "detector/seed_loop.hpp"
 #include "pool.hpp"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -362,6 +365,119 @@ TEST(SortByLength, NaNLengthFirst) {
         EXPECT_TRUE(std::isnan(v[0].x2));
         EXPECT_EQ(v[0].log_nfa, static_cast<double>(n - 2));
         EXPECT_TRUE(std::isinf(v[1].x2));
+    }
+}
+
+// Images for the seed loop, from friendly to hostile: noise (many tiny
+// regions), a noisy rotated rectangle, a clutter of crossing bars of every
+// width and direction (touching and crossing regions), one long edge whose
+// pixels are all consecutive seeds of one bin, concentric rings, and a ramp
+// that is a single region, where every speculated seed conflicts.
+struct LoopImage {
+    const char* name;
+    std::size_t w, h;
+    std::vector<double> pixels;
+};
+
+std::vector<LoopImage> loop_images() {
+    std::vector<LoopImage> v;
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    {
+        LoopImage im{"noise", 120, 90, {}};
+        for (std::size_t i = 0; i < im.w * im.h; ++i)
+            im.pixels.push_back(std::floor(u(rng) * 256.0));
+        v.push_back(im);
+    }
+    {
+        const std::vector<std::uint8_t> r = rotated_rectangle(160, 120, 0.35, 12.0, 5u);
+        v.push_back({"rectangle", 160, 120, std::vector<double>(r.begin(), r.end())});
+    }
+    {
+        LoopImage im{"bars", 160, 120, std::vector<double>(160 * 120, 100.0)};
+        for (int b = 0; b < 40; ++b) {
+            const double a = u(rng) * 3.14159, c = std::cos(a), s = std::sin(a);
+            const double ox = u(rng) * im.w, oy = u(rng) * im.h, half = 0.5 + u(rng) * 4.0;
+            const double level = std::floor(u(rng) * 256.0);
+            for (std::size_t y = 0; y < im.h; ++y)
+                for (std::size_t x = 0; x < im.w; ++x)
+                    if (std::fabs(-s * (x - ox) + c * (y - oy)) <= half)
+                        im.pixels[y * im.w + x] = level;
+        }
+        for (double& p : im.pixels)
+            p += std::floor(u(rng) * 5.0);
+        v.push_back(im);
+    }
+    {
+        LoopImage im{"long edge", 300, 40, {}};
+        for (std::size_t y = 0; y < im.h; ++y)
+            for (std::size_t x = 0; x < im.w; ++x)
+                im.pixels.push_back(y < 20 ? 40.0 : 200.0);
+        v.push_back(im);
+    }
+    {
+        LoopImage im{"rings", 120, 120, {}};
+        for (std::size_t y = 0; y < im.h; ++y)
+            for (std::size_t x = 0; x < im.w; ++x)
+                im.pixels.push_back(std::fmod(std::hypot(x - 60.0, y - 60.0), 12.0) < 6.0 ? 60.0
+                                                                                          : 180.0);
+        v.push_back(im);
+    }
+    {
+        LoopImage im{"ramp", 48, 32, {}};
+        for (std::size_t y = 0; y < im.h; ++y)
+            for (std::size_t x = 0; x < im.w; ++x)
+                im.pixels.push_back(10.0 * static_cast<double>(x));
+        v.push_back(im);
+    }
+    return v;
+}
+
+// The parallel seed loop gives the sequential loop's candidates, bit for
+// bit and in order, and leaves the same marks: at 1, 2 and 5 threads, with
+// batches of 1, 7 and the default number of seeds, and with every batch
+// speculated on the initial marks before any is committed.
+TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
+    using namespace linora::detector;
+    for (const LoopImage& im : loop_images()) {
+        SCOPED_TRACE(im.name);
+        const Array<Px> field = level_line_field<double>(im.pixels, im.w, im.h);
+        const std::vector<std::uint32_t> seeds = seeds_by_norm(field, kGradientThreshold);
+        const double lnt = log_nt(im.w, im.h);
+        const SeedLoopInput in{field, im.w, im.h, seeds, min_region_size(lnt), lnt};
+        std::vector<std::uint8_t> initial(field.size());
+        for (std::size_t i = 0; i < field.size(); ++i)
+            initial[i] = field[i].norm <= kGradientThreshold ? 1 : 0;
+        std::vector<std::uint8_t> want_used = initial;
+        const std::vector<Candidate> want = seed_loop_sequential(in, want_used);
+        ASSERT_GT(seeds.size(), kBatchSeeds);
+
+        std::size_t redone_at_end = 0;
+        for (std::size_t threads : {1u, 2u, 5u})
+            for (std::size_t batch : {std::size_t{1}, std::size_t{7}, kBatchSeeds})
+                for (bool at_end : {false, true}) {
+                    SCOPED_TRACE(testing::Message() << threads << " threads, batches of " << batch
+                                                    << (at_end ? ", committed at the end" : ""));
+                    linora::ScopedWorkerCount workers(threads);
+                    std::vector<std::uint8_t> used = initial;
+                    std::size_t redone = 0;
+                    SeedSchedule schedule;
+                    schedule.threads = threads;
+                    schedule.batch_seeds = batch;
+                    schedule.commit_at_end = at_end;
+                    schedule.redone = &redone;
+                    const std::vector<Candidate> got = seed_loop_parallel(in, used, schedule);
+                    ASSERT_EQ(got.size(), want.size());
+                    EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(Candidate)),
+                              0);
+                    EXPECT_EQ(used, want_used);
+                    if (at_end) redone_at_end += redone;
+                }
+        // Speculating every batch on the initial marks must hit conflicts
+        // wherever regions span batches (here: all but noise).
+        if (std::strcmp(im.name, "noise") != 0) {
+            EXPECT_GT(redone_at_end, 0u);
+        }
     }
 }
 

@@ -1,0 +1,329 @@
+#include "detector/seed_loop.hpp"
+
+#include "cancel.hpp"
+#include "detector/marks.hpp"
+#include "detector/nfa.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
+#include "pool.hpp"
+#include "sample.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace linora::detector {
+
+namespace {
+
+// Seeds lie scattered over the raster: the marks of the seed kSeedMarksAhead
+// places ahead, and the cells around the seed kSeedCellsAhead places ahead
+// when it is still free, are requested early so that their cache misses
+// overlap the work on the current seed. A hint only.
+constexpr std::size_t kSeedMarksAhead = 16;
+constexpr std::size_t kSeedCellsAhead = 4;
+
+template <MarkAccess Marks>
+void prefetch_seed(const SeedLoopInput& in, std::size_t i, const Marks& marks) {
+    if (i + kSeedMarksAhead < in.seeds.size()) marks.prefetch(in.seeds[i + kSeedMarksAhead]);
+    if (i + kSeedCellsAhead < in.seeds.size()) {
+        const std::size_t s = in.seeds[i + kSeedCellsAhead];
+        if (marks.hint_used(s)) return;
+        __builtin_prefetch(&in.field[s]);
+        if (s >= in.w) __builtin_prefetch(&in.field[s - in.w]);
+        if (s + in.w < in.field.size()) __builtin_prefetch(&in.field[s + in.w]);
+    }
+}
+
+// The work on a free seed: grow (marking the region), fit, refine, improve
+// and validate. Returns true with the candidate in `out` when the score is
+// above 0 (or NaN). The region is left in `region`; its pixels are the
+// seed's net marks.
+template <MarkAccess Marks>
+bool grow_candidate(std::uint32_t seed, const SeedLoopInput& in, Marks& marks,
+                    std::vector<std::uint32_t>& region, Candidate& out) {
+    double angle = grow_region(seed, in.field, marks, region, in.w, in.h, kAngleTolerance);
+    if (region.size() < in.min_size) return false;
+    Rect rect = region_to_rect(region, in.field, in.w, angle, kPointProbability);
+    if (!refine(region, angle, rect, marks, in.field, in.min_size, in.w, in.h)) return false;
+    const double score = improve_rect(rect, in.field, in.w, in.h, kGradientThreshold, in.log_nt);
+    if (score <= 0.0) return false;
+    out = Candidate{rect, score};
+    return true;
+}
+
+// Batches a thread may run ahead of the oldest uncommitted one, per thread:
+// enough that threads seldom wait, few enough that they seldom speculate on
+// marks that are about to change.
+constexpr std::size_t kWindowPerThread = 4;
+// How long a waiting thread sleeps at most before it looks again (and runs
+// the cancellation tick, on the calling thread).
+constexpr std::chrono::milliseconds kWaitSlice{2};
+
+// A seed of a speculated batch that was free and grew a region.
+struct Grown {
+    std::uint32_t offset;  // its position in the batch
+    std::size_t reads_end; // its reads are Slot::reads up to here
+    std::size_t marks_end; // its region is Slot::marks up to here
+    bool found;
+    Candidate candidate;
+};
+
+// The result of a speculated batch, written by the thread that ran it and
+// read by the committing thread once `done` is set.
+struct Slot {
+    std::atomic<bool> done{false};
+    std::vector<std::uint32_t> reads; // pixels found free in the shared marks
+    std::vector<std::uint32_t> marks; // the grown seeds' final regions
+    std::vector<Grown> grown;
+};
+
+// What a thread keeps for itself: its overlay's bitset (empty between
+// batches) and the region buffer.
+struct ThreadState {
+    explicit ThreadState(std::size_t pixels) : mine((pixels + 63) / 64, 0) {}
+    std::vector<std::uint64_t> mine;
+    std::vector<std::uint32_t> region;
+    std::vector<std::uint32_t> reads; // reads of seeds done again (not needed)
+};
+
+class ParallelSeedLoop {
+  public:
+    ParallelSeedLoop(const SeedLoopInput& in, std::span<std::uint8_t> used,
+                     const SeedSchedule& schedule)
+        : in_(in), shared_(used.data()),
+          batch_seeds_(std::max<std::size_t>(schedule.batch_seeds, 1)),
+          batches_((in.seeds.size() + batch_seeds_ - 1) / batch_seeds_),
+          commit_at_end_(schedule.commit_at_end),
+          window_(commit_at_end_ ? std::max<std::size_t>(batches_, 1)
+                                 : kWindowPerThread * std::max<std::size_t>(schedule.threads, 1)),
+          slots_(new Slot[window_]) {}
+
+    // The work of one thread: take batches, speculate, commit.
+    void run() {
+        ThreadState ts(in_.field.size());
+        try {
+            std::size_t b;
+            while (take(b, ts)) {
+                speculate(b, ts);
+                slots_[b % window_].done.store(true, std::memory_order_seq_cst);
+                if (!commit_at_end_) try_commit(ts);
+            }
+        } catch (...) {
+            failed_.store(true, std::memory_order_seq_cst);
+            wake_waiters();
+            throw;
+        }
+    }
+
+    // After every thread has returned from run(): all batches are committed
+    // (a batch is committed by whoever finishes the last one before it).
+    std::vector<Candidate> result() {
+        if (committed_.load(std::memory_order_acquire) < batches_) {
+            ThreadState ts(in_.field.size());
+            try_commit(ts);
+        }
+        if (committed_.load(std::memory_order_acquire) != batches_)
+            throw InternalError("seed loop: a batch was left uncommitted");
+        return std::move(found_);
+    }
+
+    std::size_t redone() const { return redone_; }
+
+  private:
+    // Takes the next batch into b, waiting while it lies beyond the window;
+    // false when none is left (or a thread failed).
+    bool take(std::size_t& b, ThreadState& ts) {
+        for (;;) {
+            if (failed_.load(std::memory_order_relaxed)) return false;
+            b = next_.load(std::memory_order_relaxed);
+            if (b >= batches_) return false;
+            const std::size_t c = committed_.load(std::memory_order_acquire);
+            if (b >= c + window_) {
+                try_commit(ts);
+                wait_while_committed(c);
+                continue;
+            }
+            // The acquire load above saw batch b - window_ committed, so its
+            // slot is free for b.
+            if (next_.compare_exchange_weak(b, b + 1, std::memory_order_relaxed)) return true;
+        }
+    }
+
+    // Runs batch b like the sequential loop, through this thread's overlay,
+    // and records what the committing thread needs.
+    void speculate(std::size_t b, ThreadState& ts) {
+        Slot& slot = slots_[b % window_];
+        slot.reads.clear();
+        slot.marks.clear();
+        slot.grown.clear();
+        OverlayMarks marks(shared_, ts.mine.data(), slot.reads);
+        const std::size_t first = b * batch_seeds_;
+        const std::size_t last = std::min(first + batch_seeds_, in_.seeds.size());
+        for (std::size_t i = first; i < last; ++i) {
+            prefetch_seed(in_, i, marks);
+            const std::uint32_t seed = in_.seeds[i];
+            if (!marks.is_free(seed)) continue;
+            poll();
+            Candidate c;
+            const bool found = grow_candidate(seed, in_, marks, ts.region, c);
+            slot.marks.insert(slot.marks.end(), ts.region.begin(), ts.region.end());
+            slot.grown.push_back({static_cast<std::uint32_t>(i - first), slot.reads.size(),
+                                  slot.marks.size(), found, c});
+        }
+        for (std::uint32_t p : slot.marks)
+            marks.unmark(p);
+    }
+
+    // Commits the finished batches that come next, if no other thread is
+    // committing. A thread that sets `done` while another commits leaves the
+    // batch to that one, which looks again after it stops committing.
+    void try_commit(ThreadState& ts) {
+        for (;;) {
+            if (committing_.exchange(true, std::memory_order_seq_cst)) return;
+            std::size_t c = committed_.load(std::memory_order_relaxed);
+            const std::size_t before = c;
+            while (c < batches_ && slots_[c % window_].done.load(std::memory_order_acquire)) {
+                commit(c, ts);
+                slots_[c % window_].done.store(false, std::memory_order_relaxed);
+                ++c;
+                committed_.store(c, std::memory_order_seq_cst);
+            }
+            committing_.store(false, std::memory_order_seq_cst);
+            if (c != before) wake_waiters();
+            if (c >= batches_ || !slots_[c % window_].done.load(std::memory_order_seq_cst)) return;
+        }
+    }
+
+    // Takes batch b's seeds in order: a grown seed counts as speculated when
+    // every pixel it found free is still free; then its region becomes
+    // shared marks and its candidate is kept. The first that fails is done
+    // again, with every seed after it in the batch (they saw its marks).
+    // Seeds found used while speculating stay used: marks are final.
+    void commit(std::size_t b, ThreadState& ts) {
+        const Slot& slot = slots_[b % window_];
+        std::size_t r = 0;
+        std::size_t m = 0;
+        for (const Grown& g : slot.grown) {
+            for (; r < g.reads_end; ++r)
+                if (OverlayMarks::shared_mark(shared_, slot.reads[r]) & 1) {
+                    redo(b, g.offset, ts);
+                    return;
+                }
+            for (; m < g.marks_end; ++m)
+                OverlayMarks::set_shared_mark(shared_, slot.marks[m]);
+            if (g.found) found_.push_back(g.candidate);
+        }
+    }
+
+    // The seeds of batch b from position `from` on, in order, through an
+    // overlay too (another thread must never see a mark that refinement may
+    // still take back); each seed's region becomes shared marks at its end.
+    void redo(std::size_t b, std::size_t from, ThreadState& ts) {
+        OverlayMarks marks(shared_, ts.mine.data(), ts.reads);
+        const std::size_t first = b * batch_seeds_;
+        const std::size_t last = std::min(first + batch_seeds_, in_.seeds.size());
+        redone_ += last - first - from;
+        for (std::size_t i = first + from; i < last; ++i) {
+            prefetch_seed(in_, i, marks);
+            const std::uint32_t seed = in_.seeds[i];
+            ts.reads.clear();
+            if (!marks.is_free(seed)) continue;
+            poll();
+            Candidate c;
+            const bool found = grow_candidate(seed, in_, marks, ts.region, c);
+            for (std::uint32_t p : ts.region) {
+                OverlayMarks::set_shared_mark(shared_, p);
+                marks.unmark(p);
+            }
+            if (found) found_.push_back(c);
+        }
+        ts.reads.clear();
+    }
+
+    // Sleeps until a batch beyond `seen` is committed or a thread failed,
+    // looking again every kWaitSlice (a cancellation point).
+    void wait_while_committed(std::size_t seen) {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(wait_mutex_);
+                waiters_.fetch_add(1, std::memory_order_seq_cst);
+                const bool changed = committed_.load(std::memory_order_seq_cst) != seen ||
+                                     failed_.load(std::memory_order_seq_cst);
+                if (!changed) wait_cv_.wait_for(lock, kWaitSlice);
+                waiters_.fetch_sub(1, std::memory_order_relaxed);
+                if (changed) return;
+            }
+            poll(kWaitPollWork);
+            if (committed_.load(std::memory_order_acquire) != seen ||
+                failed_.load(std::memory_order_relaxed))
+                return;
+        }
+    }
+
+    void wake_waiters() {
+        if (waiters_.load(std::memory_order_seq_cst) == 0) return;
+        { std::lock_guard<std::mutex> lock(wait_mutex_); }
+        wait_cv_.notify_all();
+    }
+
+    // Enough to read the clock at each poll of a wait.
+    static constexpr std::size_t kWaitPollWork = 1 << 20;
+
+    const SeedLoopInput& in_;
+    std::uint8_t* shared_;
+    const std::size_t batch_seeds_;
+    const std::size_t batches_;
+    const bool commit_at_end_;
+    const std::size_t window_;
+    const std::unique_ptr<Slot[]> slots_;
+    std::vector<Candidate> found_; // appended by the committing thread
+    std::size_t redone_ = 0;       // seeds done again by the committing thread
+    std::atomic<std::size_t> next_{0};
+    std::atomic<std::size_t> committed_{0};
+    std::atomic<bool> committing_{false};
+    std::atomic<bool> failed_{false};
+    std::atomic<std::size_t> waiters_{0};
+    std::mutex wait_mutex_;
+    std::condition_variable wait_cv_;
+};
+
+} // namespace
+
+std::vector<Candidate> seed_loop_sequential(const SeedLoopInput& in, std::span<std::uint8_t> used) {
+    DirectMarks marks(used);
+    std::vector<Candidate> found;
+    std::vector<std::uint32_t> region;
+    for (std::size_t i = 0; i < in.seeds.size(); ++i) {
+        prefetch_seed(in, i, marks);
+        const std::uint32_t seed = in.seeds[i];
+        if (!marks.is_free(seed)) continue;
+        // A cancellation point per candidate (the long steps inside poll too).
+        poll();
+        Candidate c;
+        if (grow_candidate(seed, in, marks, region, c)) found.push_back(c);
+    }
+    return found;
+}
+
+std::vector<Candidate> seed_loop_parallel(const SeedLoopInput& in, std::span<std::uint8_t> used,
+                                          const SeedSchedule& schedule) {
+    ParallelSeedLoop loop(in, used, schedule);
+    parallel_rows(std::max<std::size_t>(schedule.threads, 1), 1, [&](std::size_t) { loop.run(); });
+    std::vector<Candidate> found = loop.result();
+    if (schedule.redone != nullptr) *schedule.redone = loop.redone();
+    return found;
+}
+
+std::vector<Candidate> seed_loop(const SeedLoopInput& in, std::span<std::uint8_t> used) {
+    const std::size_t workers = pool_workers();
+    if (workers <= 1 || in.seeds.size() <= kBatchSeeds) return seed_loop_sequential(in, used);
+    SeedSchedule schedule;
+    schedule.threads = workers;
+    return seed_loop_parallel(in, used, schedule);
+}
+
+} // namespace linora::detector

@@ -1,0 +1,79 @@
+// The loop over the seeds: every seed that is still free grows a region,
+// which is fitted, refined and validated; a region whose score is positive
+// is a found candidate.
+//
+// Each seed depends on the used marks that earlier seeds left, so the loop is
+// defined one seed after the other (seed_loop_sequential). seed_loop_parallel
+// computes the same candidates, in the same order, and leaves the same marks,
+// with several threads:
+//
+// - Seeds are handed out in batches of consecutive seeds. A thread runs its
+//   batch like the sequential loop, but against a private overlay of the
+//   shared marks (OverlayMarks): its own marks go to a private bitset, and
+//   every pixel it finds free in the shared marks is recorded.
+// - Batches are committed strictly in seed order, by one thread at a time.
+//   A seed's work is taken as it is when every pixel it found free is still
+//   free: marks only ever go from 0 to 1, and only finished seeds' net marks
+//   (their final regions) ever reach the shared marks, so a seed whose reads
+//   all still hold saw exactly the marks of the sequential loop at its turn.
+//   Otherwise that seed and the rest of its batch (which saw its marks) are
+//   done again in order, by the committing thread, also through an overlay.
+// - A thread may run at most a window of batches ahead of the oldest one not
+//   yet committed; while it cannot take a batch it commits, or waits.
+#pragma once
+
+#include "detector/types.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace linora::detector {
+
+struct SeedLoopInput {
+    std::span<const Px> field;
+    std::size_t w;
+    std::size_t h;
+    std::span<const std::uint32_t> seeds;
+    std::size_t min_size;
+    double log_nt;
+};
+
+// A validated rectangle and its score (log-NFA).
+struct Candidate {
+    Rect rect;
+    double score;
+};
+
+// The candidates in seed order. `used` holds the initial marks (the weak
+// pixels) and is left with the final ones.
+std::vector<Candidate> seed_loop_sequential(const SeedLoopInput& in, std::span<std::uint8_t> used);
+
+// Consecutive seeds handed out at once: most seeds are found used or grow a
+// handful of pixels, so a batch is some tens of microseconds of work.
+inline constexpr std::size_t kBatchSeeds = 64;
+
+// How seed_loop_parallel shares the work. The result never depends on it.
+struct SeedSchedule {
+    std::size_t threads = 1;               // the calling thread and pool workers (>= 1)
+    std::size_t batch_seeds = kBatchSeeds; // seeds per batch (>= 1)
+    // Tests only: speculate every batch first and commit at the end, so that
+    // every batch runs on the initial marks (as many conflicts as can be).
+    bool commit_at_end = false;
+    // If not null, receives the number of seeds done again in order because
+    // their speculation, or an earlier one in their batch, saw marks that
+    // changed.
+    std::size_t* redone = nullptr;
+};
+
+// The same candidates and marks as seed_loop_sequential, computed by several
+// threads at once.
+std::vector<Candidate> seed_loop_parallel(const SeedLoopInput& in, std::span<std::uint8_t> used,
+                                          const SeedSchedule& schedule);
+
+// seed_loop_sequential when the pool has a single worker (one processor),
+// seed_loop_parallel with one thread per worker otherwise.
+std::vector<Candidate> seed_loop(const SeedLoopInput& in, std::span<std::uint8_t> used);
+
+} // namespace linora::detector
