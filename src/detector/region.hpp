@@ -28,8 +28,7 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
                    double tolerance);
 
 // The same through either kind of mark access (marks.hpp; a handle, passed
-// by value); instances exist
-// for DirectMarks and OverlayMarks.
+// by value); instances exist for DirectMarks and OverlayMarks.
 template <MarkAccess Marks>
 double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
                    std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
