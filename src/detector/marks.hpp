@@ -17,11 +17,15 @@
 
 namespace linora::detector {
 
+// is_free(n): bit 0 of n's mark is clear. mark(n), unmark(n): set, clear it.
+// passed_over(n): n was found free and is left free (a neighbour that does
+// not join the region). prefetch(n): a hint.
 template <class M>
 concept MarkAccess = requires(M& m, const M& cm, std::size_t n) {
     { cm.is_free(n) } -> std::same_as<bool>;
     m.mark(n);
     m.unmark(n);
+    m.passed_over(n);
     cm.prefetch(n);
 };
 
@@ -33,6 +37,7 @@ class DirectMarks {
     bool is_free(std::size_t n) const noexcept { return !(used_[n] & 1); }
     void mark(std::size_t n) noexcept { used_[n] = 1; }
     void unmark(std::size_t n) noexcept { used_[n] = 0; }
+    void passed_over(std::size_t) noexcept {}
     void prefetch(std::size_t n) const noexcept { __builtin_prefetch(used_ + n); }
     // Whether n looks used, for hints (prefetching) only.
     bool hint_used(std::size_t n) const noexcept { return used_[n] & 1; }
@@ -41,26 +46,52 @@ class DirectMarks {
     std::uint8_t* used_;
 };
 
-// A private view of shared marks that other threads read at the same time
-// and that one thread at a time extends with final marks (0 -> 1 only).
-// Marks set here go to a private bitset (`mine`), never to the shared array,
-// so no other thread ever sees a mark that may still be taken back. A pixel
-// is free when neither has it marked; every pixel found free in the shared
-// marks is recorded in `reads`, so that the result can later be checked
-// against the shared marks (still free?) before it counts.
+// Bit n of a bitset of 64-bit words.
+inline bool bit(const std::uint64_t* set, std::size_t n) noexcept {
+    return set[n >> 6] >> (n & 63) & 1;
+}
+inline void set_bit(std::uint64_t* set, std::size_t n) noexcept {
+    set[n >> 6] |= std::uint64_t{1} << (n & 63);
+}
+inline void clear_bit(std::uint64_t* set, std::size_t n) noexcept {
+    set[n >> 6] &= ~(std::uint64_t{1} << (n & 63));
+}
+
+// A thread's private view of shared marks that other threads read at the
+// same time and that one thread at a time extends with final marks (0 -> 1
+// only). Nothing here writes the shared marks: another thread never sees a
+// mark that may still be taken back.
+//
+// The marks of the seed at work go to the bitset `mine`. The bitset `prior`
+// (optional) holds what this thread's earlier seeds marked before their
+// marks were known to be final: such a pixel counts as used and is recorded
+// in `used_reads`. A pixel found free everywhere either joins the region (it
+// is marked, and is among the seed's final marks unless it is unmarked
+// again) or is passed over; the pixels passed over and those unmarked are
+// recorded in `reads`. The seed's work is then the sequential loop's exactly
+// when, at its turn, every pixel of `reads` and of its final region is still
+// free and every pixel of `used_reads` has become used.
 class OverlayMarks {
   public:
-    OverlayMarks(std::uint8_t* shared, std::uint64_t* mine, std::vector<std::uint32_t>& reads)
-        : shared_(shared), mine_(mine), reads_(&reads) {}
+    OverlayMarks(std::uint8_t* shared, std::uint64_t* mine, const std::uint64_t* prior,
+                 std::vector<std::uint32_t>& reads, std::vector<std::uint32_t>& used_reads)
+        : shared_(shared), mine_(mine), prior_(prior), reads_(&reads), used_reads_(&used_reads) {}
 
     bool is_free(std::size_t n) const {
         if (shared_mark(shared_, n) & 1) return false;
-        if (mine_[n >> 6] >> (n & 63) & 1) return false;
-        reads_->push_back(static_cast<std::uint32_t>(n));
+        if (bit(mine_, n)) return false;
+        if (prior_ != nullptr && bit(prior_, n)) {
+            used_reads_->push_back(static_cast<std::uint32_t>(n));
+            return false;
+        }
         return true;
     }
-    void mark(std::size_t n) noexcept { mine_[n >> 6] |= std::uint64_t{1} << (n & 63); }
-    void unmark(std::size_t n) noexcept { mine_[n >> 6] &= ~(std::uint64_t{1} << (n & 63)); }
+    void mark(std::size_t n) noexcept { set_bit(mine_, n); }
+    void unmark(std::size_t n) {
+        clear_bit(mine_, n);
+        reads_->push_back(static_cast<std::uint32_t>(n));
+    }
+    void passed_over(std::size_t n) { reads_->push_back(static_cast<std::uint32_t>(n)); }
     void prefetch(std::size_t n) const noexcept { __builtin_prefetch(shared_ + n); }
     // Whether n looks used in the shared marks, for hints only (not recorded).
     bool hint_used(std::size_t n) const noexcept { return shared_mark(shared_, n) & 1; }
@@ -79,7 +110,9 @@ class OverlayMarks {
   private:
     std::uint8_t* shared_;
     std::uint64_t* mine_;
+    const std::uint64_t* prior_;
     std::vector<std::uint32_t>* reads_;
+    std::vector<std::uint32_t>* used_reads_;
 };
 
 } // namespace linora::detector

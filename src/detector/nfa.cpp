@@ -1,5 +1,6 @@
 #include "detector/nfa.hpp"
 
+#include "cancel.hpp"
 #include "detector/libm.hpp"
 
 #include "sample.hpp"
@@ -157,6 +158,9 @@ RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::s
     const double reach = fmax_fixed(std::fabs(static_cast<double>(x_min) - cx),
                                     std::fabs(static_cast<double>(x_max) - cx));
     for (std::size_t y = y_min; y <= y_max; ++y) {
+        // A rectangle may cover most of the image: a cancellation point per
+        // row.
+        poll(x_max - x_min + 1);
         const double py = static_cast<double>(y) - cy;
         const Px* row = field.data() + y * w;
         if (!finite) {

@@ -56,6 +56,8 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
             sx += nc;
             sy += ns;
             bound = c * library_hypot(sx, sy);
+        } else {
+            marks.passed_over(n);
         }
     };
 
@@ -109,6 +111,7 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     double sum_w = 0.0;
     double sum_wx = 0.0;
     double sum_wy = 0.0;
+    poll(region.size()); // the region may cover most of the image
     for (std::uint32_t idx : region) {
         const double wt = static_cast<double>(field[idx].norm);
         sum_w += wt;

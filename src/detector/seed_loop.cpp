@@ -63,12 +63,15 @@ constexpr std::size_t kWindowPerThread = 4;
 // the cancellation tick, on the calling thread).
 constexpr std::chrono::milliseconds kWaitSlice{2};
 
-// A seed of a speculated batch that was free and grew a region.
-struct Grown {
-    std::uint32_t offset;  // its position in the batch
-    std::size_t reads_end; // its reads are Slot::reads up to here
-    std::size_t marks_end; // its region is Slot::marks up to here
+// A seed of a speculated batch that was not found used in the shared marks:
+// either it grew a region, or it was found among this thread's own earlier
+// marks (which must then have become final).
+struct Speculated {
+    std::uint32_t offset; // its position in the batch
     bool found;
+    std::size_t reads_end;      // its reads are Slot::reads up to here
+    std::size_t used_reads_end; // its used reads are Slot::used_reads up to here
+    std::size_t marks_end;      // its region is Slot::marks up to here
     Candidate candidate;
 };
 
@@ -76,18 +79,30 @@ struct Grown {
 // read by the committing thread once `done` is set.
 struct Slot {
     std::atomic<bool> done{false};
-    std::vector<std::uint32_t> reads; // pixels found free in the shared marks
-    std::vector<std::uint32_t> marks; // the grown seeds' final regions
-    std::vector<Grown> grown;
+    std::vector<std::uint32_t> reads;      // pixels found free, passed over or let go
+    std::vector<std::uint32_t> used_reads; // pixels found used by the thread's earlier seeds
+    std::vector<std::uint32_t> marks;      // the grown seeds' final regions
+    std::vector<Speculated> seeds;
 };
 
-// What a thread keeps for itself: its overlay's bitset (empty between
-// batches) and the region buffer.
+// A batch of this thread whose marks are in its `prior` bitset.
+struct Pending {
+    std::size_t batch;
+    std::vector<std::uint32_t> marks;
+};
+
+// What a thread keeps for itself: the bitsets of its overlay (`mine` is
+// empty between seeds), the batches behind `prior`, and buffers.
 struct ThreadState {
-    explicit ThreadState(std::size_t pixels) : mine((pixels + 63) / 64, 0) {}
+    explicit ThreadState(std::size_t pixels)
+        : mine((pixels + 63) / 64, 0), prior((pixels + 63) / 64, 0) {}
     std::vector<std::uint64_t> mine;
+    std::vector<std::uint64_t> prior;
+    std::vector<Pending> pending; // oldest first, from pending_head on
+    std::size_t pending_head = 0;
     std::vector<std::uint32_t> region;
     std::vector<std::uint32_t> reads; // reads of seeds done again (not needed)
+    std::vector<std::uint32_t> used_reads;
 };
 
 class ParallelSeedLoop {
@@ -154,28 +169,64 @@ class ParallelSeedLoop {
     }
 
     // Runs batch b like the sequential loop, through this thread's overlay,
-    // and records what the committing thread needs.
+    // and records what the committing thread needs. The marks of this
+    // thread's earlier batches stay in `prior` until those are committed.
     void speculate(std::size_t b, ThreadState& ts) {
+        release_committed(ts);
         Slot& slot = slots_[b % window_];
         slot.reads.clear();
+        slot.used_reads.clear();
         slot.marks.clear();
-        slot.grown.clear();
-        OverlayMarks marks(shared_, ts.mine.data(), slot.reads);
+        slot.seeds.clear();
+        OverlayMarks marks(shared_, ts.mine.data(), ts.prior.data(), slot.reads, slot.used_reads);
         const std::size_t first = b * batch_seeds_;
         const std::size_t last = std::min(first + batch_seeds_, in_.seeds.size());
         for (std::size_t i = first; i < last; ++i) {
             prefetch_seed(in_, i, marks);
             const std::uint32_t seed = in_.seeds[i];
-            if (!marks.is_free(seed)) continue;
+            const std::size_t used_before = slot.used_reads.size();
+            const auto offset = static_cast<std::uint32_t>(i - first);
+            if (!marks.is_free(seed)) {
+                // Used in the shared marks: final. Used by an earlier seed of
+                // this thread: to be checked.
+                if (slot.used_reads.size() != used_before)
+                    slot.seeds.push_back({offset,
+                                          false,
+                                          slot.reads.size(),
+                                          slot.used_reads.size(),
+                                          slot.marks.size(),
+                                          {}});
+                continue;
+            }
             poll();
             Candidate c;
             const bool found = grow_candidate(seed, in_, marks, ts.region, c);
+            for (std::uint32_t p : ts.region) {
+                clear_bit(ts.mine.data(), p);
+                set_bit(ts.prior.data(), p);
+            }
             slot.marks.insert(slot.marks.end(), ts.region.begin(), ts.region.end());
-            slot.grown.push_back({static_cast<std::uint32_t>(i - first), slot.reads.size(),
-                                  slot.marks.size(), found, c});
+            slot.seeds.push_back(
+                {offset, found, slot.reads.size(), slot.used_reads.size(), slot.marks.size(), c});
         }
-        for (std::uint32_t p : slot.marks)
-            marks.unmark(p);
+        if (ts.pending_head == ts.pending.size()) {
+            ts.pending.clear();
+            ts.pending_head = 0;
+        }
+        ts.pending.push_back({b, slot.marks});
+    }
+
+    // Forgets the marks of this thread's batches that are committed: the
+    // final ones are in the shared marks now, and those of seeds that were
+    // done again must not count any more.
+    void release_committed(ThreadState& ts) {
+        // In the tests' schedule every batch starts from the initial marks.
+        const std::size_t c =
+            commit_at_end_ ? batches_ : committed_.load(std::memory_order_acquire);
+        for (; ts.pending_head < ts.pending.size() && ts.pending[ts.pending_head].batch < c;
+             ++ts.pending_head)
+            for (std::uint32_t p : ts.pending[ts.pending_head].marks)
+                clear_bit(ts.prior.data(), p);
     }
 
     // Commits the finished batches that come next, if no other thread is
@@ -198,50 +249,64 @@ class ParallelSeedLoop {
         }
     }
 
-    // Takes batch b's seeds in order: a grown seed counts as speculated when
-    // every pixel it found free is still free; then its region becomes
-    // shared marks and its candidate is kept. The first that fails is done
-    // again, with every seed after it in the batch (they saw its marks).
-    // Seeds found used while speculating stay used: marks are final.
+    // Takes batch b's seeds in order. A speculated seed counts as it is when
+    // every pixel it found free is still free (those it passed over or let
+    // go, and its final region) and every pixel it found used by the
+    // thread's earlier seeds has become used: then its region becomes shared
+    // marks and its candidate is kept. Otherwise the seed is done again,
+    // alone: the seeds after it recorded what they saw of its marks and are
+    // checked in turn. Seeds found used in the shared marks while speculating
+    // stay used (marks are final) and left no record.
     void commit(std::size_t b, ThreadState& ts) {
         const Slot& slot = slots_[b % window_];
         std::size_t r = 0;
+        std::size_t u = 0;
         std::size_t m = 0;
-        for (const Grown& g : slot.grown) {
-            for (; r < g.reads_end; ++r)
-                if (OverlayMarks::shared_mark(shared_, slot.reads[r]) & 1) {
-                    redo(b, g.offset, ts);
-                    return;
-                }
-            for (; m < g.marks_end; ++m)
+        auto is_used = [&](std::uint32_t p) { return OverlayMarks::shared_mark(shared_, p) & 1; };
+        for (const Speculated& s : slot.seeds) {
+            // A region may cover most of the image: a cancellation point per
+            // seed, counting its records.
+            poll(s.reads_end - r + s.marks_end - m + 1);
+            bool holds = true;
+            for (; r < s.reads_end && holds; ++r)
+                holds = !is_used(slot.reads[r]);
+            for (; u < s.used_reads_end && holds; ++u)
+                holds = is_used(slot.used_reads[u]);
+            for (std::size_t k = m; k < s.marks_end && holds; ++k)
+                holds = !is_used(slot.marks[k]);
+            r = s.reads_end;
+            u = s.used_reads_end;
+            if (!holds) {
+                m = s.marks_end;
+                redo(b * batch_seeds_ + s.offset, ts);
+                continue;
+            }
+            for (; m < s.marks_end; ++m)
                 OverlayMarks::set_shared_mark(shared_, slot.marks[m]);
-            if (g.found) found_.push_back(g.candidate);
+            if (s.found) found_.push_back(s.candidate);
         }
     }
 
-    // The seeds of batch b from position `from` on, in order, through an
-    // overlay too (another thread must never see a mark that refinement may
-    // still take back); each seed's region becomes shared marks at its end.
-    void redo(std::size_t b, std::size_t from, ThreadState& ts) {
-        OverlayMarks marks(shared_, ts.mine.data(), ts.reads);
-        const std::size_t first = b * batch_seeds_;
-        const std::size_t last = std::min(first + batch_seeds_, in_.seeds.size());
-        redone_ += last - first - from;
-        for (std::size_t i = first + from; i < last; ++i) {
-            prefetch_seed(in_, i, marks);
-            const std::uint32_t seed = in_.seeds[i];
-            ts.reads.clear();
-            if (!marks.is_free(seed)) continue;
-            poll();
-            Candidate c;
-            const bool found = grow_candidate(seed, in_, marks, ts.region, c);
-            for (std::uint32_t p : ts.region) {
-                OverlayMarks::set_shared_mark(shared_, p);
-                marks.unmark(p);
-            }
-            if (found) found_.push_back(c);
+    // Seed i at its turn (every seed before it committed), through an overlay
+    // without this thread's earlier marks (another thread must never see a
+    // mark that refinement may still take back); its region becomes shared
+    // marks at its end.
+    void redo(std::size_t i, ThreadState& ts) {
+        ++redone_;
+        ts.reads.clear();
+        ts.used_reads.clear();
+        OverlayMarks marks(shared_, ts.mine.data(), nullptr, ts.reads, ts.used_reads);
+        const std::uint32_t seed = in_.seeds[i];
+        if (!marks.is_free(seed)) return;
+        poll();
+        Candidate c;
+        const bool found = grow_candidate(seed, in_, marks, ts.region, c);
+        for (std::uint32_t p : ts.region) {
+            OverlayMarks::set_shared_mark(shared_, p);
+            clear_bit(ts.mine.data(), p);
         }
         ts.reads.clear();
+        if (found) found_.push_back(c);
     }
 
     // Sleeps until a batch beyond `seen` is committed or a thread failed,

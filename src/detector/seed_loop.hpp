@@ -8,16 +8,17 @@
 // with several threads:
 //
 // - Seeds are handed out in batches of consecutive seeds. A thread runs its
-//   batch like the sequential loop, but against a private overlay of the
-//   shared marks (OverlayMarks): its own marks go to a private bitset, and
-//   every pixel it finds free in the shared marks is recorded.
+//   batches like the sequential loop, but against a private overlay of the
+//   shared marks (OverlayMarks): its marks go to private bitsets, and every
+//   mark it reads that another thread could still change is recorded.
 // - Batches are committed strictly in seed order, by one thread at a time.
-//   A seed's work is taken as it is when every pixel it found free is still
-//   free: marks only ever go from 0 to 1, and only finished seeds' net marks
-//   (their final regions) ever reach the shared marks, so a seed whose reads
-//   all still hold saw exactly the marks of the sequential loop at its turn.
-//   Otherwise that seed and the rest of its batch (which saw its marks) are
-//   done again in order, by the committing thread, also through an overlay.
+//   Marks only ever go from 0 to 1, and only finished seeds' net marks (their
+//   final regions) ever reach the shared marks. So a seed saw exactly the
+//   marks of the sequential loop at its turn when every pixel it found free
+//   is still free and every pixel it took from its own thread's earlier seeds
+//   has become used; then its work counts as it is. Otherwise that seed is
+//   done again at its turn, by the committing thread, also through an
+//   overlay.
 // - A thread may run at most a window of batches ahead of the oldest one not
 //   yet committed; while it cannot take a batch it commits, or waits.
 #pragma once
@@ -58,12 +59,12 @@ inline constexpr std::size_t kBatchSeeds = 64;
 struct SeedSchedule {
     std::size_t threads = 1;               // the calling thread and pool workers (>= 1)
     std::size_t batch_seeds = kBatchSeeds; // seeds per batch (>= 1)
-    // Tests only: speculate every batch first and commit at the end, so that
-    // every batch runs on the initial marks (as many conflicts as can be).
+    // Tests only: speculate every batch on the initial marks (not even a
+    // thread's own earlier batches count) and commit them all at the end: as
+    // many conflicts as there can be.
     bool commit_at_end = false;
     // If not null, receives the number of seeds done again in order because
-    // their speculation, or an earlier one in their batch, saw marks that
-    // changed.
+    // their speculation saw marks that changed.
     std::size_t* redone = nullptr;
 };
 
