@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace linora::detector {
 
@@ -105,11 +106,19 @@ struct ThreadState {
     std::vector<std::uint32_t> used_reads;
 };
 
+// Threads in detection calls (their calling threads, each computing its own
+// call) and pool workers helping a seed loop, process-wide. A seed loop takes
+// helpers only while the callers leave processors free: several calls at
+// once each run their seeds on their own thread, without the overhead of
+// speculation, and the call that runs alone gets the spare processors.
+std::atomic<std::size_t> g_busy_callers{0};
+std::atomic<std::size_t> g_helpers{0};
+
 class ParallelSeedLoop {
   public:
     ParallelSeedLoop(const SeedLoopInput& in, std::span<std::uint8_t> used,
                      const SeedSchedule& schedule)
-        : in_(in), shared_(used.data()),
+        : in_(in), processors_(std::max<std::size_t>(schedule.threads, 1)), shared_(used.data()),
           batch_seeds_(std::max<std::size_t>(schedule.batch_seeds, 1)),
           batches_((in.seeds.size() + batch_seeds_ - 1) / batch_seeds_),
           commit_at_end_(schedule.commit_at_end),
@@ -117,12 +126,22 @@ class ParallelSeedLoop {
                                  : kWindowPerThread * std::max<std::size_t>(schedule.threads, 1)),
           slots_(new Slot[window_]) {}
 
-    // The work of one thread: take batches, speculate, commit.
+    // The work of one thread: take batches, speculate, commit. A pool
+    // worker joins only while a processor is free (see g_helpers) and leaves
+    // between batches as soon as none is.
     void run() {
+        const bool helper = std::this_thread::get_id() != caller_;
+        if (helper && !join_as_helper()) return;
+        struct Leave {
+            bool helper;
+            ~Leave() {
+                if (helper) g_helpers.fetch_sub(1, std::memory_order_relaxed);
+            }
+        } leave{helper};
         ThreadState ts(in_.field.size());
         try {
             std::size_t b;
-            while (take(b, ts)) {
+            while (!(helper && over_budget()) && take(b, ts)) {
                 speculate(b, ts);
                 slots_[b % window_].done.store(true, std::memory_order_seq_cst);
                 if (!commit_at_end_) try_commit(ts);
@@ -149,6 +168,18 @@ class ParallelSeedLoop {
     std::size_t redone() const { return redone_; }
 
   private:
+    bool join_as_helper() const {
+        std::size_t h = g_helpers.load(std::memory_order_relaxed);
+        while (h + g_busy_callers.load(std::memory_order_relaxed) < processors_)
+            if (g_helpers.compare_exchange_weak(h, h + 1, std::memory_order_relaxed)) return true;
+        return false;
+    }
+    bool over_budget() const {
+        return g_helpers.load(std::memory_order_relaxed) +
+                   g_busy_callers.load(std::memory_order_relaxed) >
+               processors_;
+    }
+
     // Takes the next batch into b, waiting while it lies beyond the window;
     // false when none is left (or a thread failed).
     bool take(std::size_t& b, ThreadState& ts) {
@@ -339,6 +370,8 @@ class ParallelSeedLoop {
     static constexpr std::size_t kWaitPollWork = 1 << 20;
 
     const SeedLoopInput& in_;
+    const std::thread::id caller_ = std::this_thread::get_id();
+    const std::size_t processors_;
     std::uint8_t* shared_;
     const std::size_t batch_seeds_;
     const std::size_t batches_;
@@ -381,6 +414,13 @@ std::vector<Candidate> seed_loop_parallel(const SeedLoopInput& in, std::span<std
     std::vector<Candidate> found = loop.result();
     if (schedule.redone != nullptr) *schedule.redone = loop.redone();
     return found;
+}
+
+BusyCaller::BusyCaller() noexcept {
+    g_busy_callers.fetch_add(1, std::memory_order_relaxed);
+}
+BusyCaller::~BusyCaller() {
+    g_busy_callers.fetch_sub(1, std::memory_order_relaxed);
 }
 
 std::vector<Candidate> seed_loop(const SeedLoopInput& in, std::span<std::uint8_t> used) {

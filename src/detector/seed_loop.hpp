@@ -57,7 +57,9 @@ inline constexpr std::size_t kBatchSeeds = 64;
 
 // How seed_loop_parallel shares the work. The result never depends on it.
 struct SeedSchedule {
-    std::size_t threads = 1;               // the calling thread and pool workers (>= 1)
+    // At most this many threads (>= 1): the calling thread, and pool workers
+    // while processors are free (BusyCaller).
+    std::size_t threads = 1;
     std::size_t batch_seeds = kBatchSeeds; // seeds per batch (>= 1)
     // Tests only: speculate every batch on the initial marks (not even a
     // thread's own earlier batches count) and commit them all at the end: as
@@ -72,6 +74,17 @@ struct SeedSchedule {
 // threads at once.
 std::vector<Candidate> seed_loop_parallel(const SeedLoopInput& in, std::span<std::uint8_t> used,
                                           const SeedSchedule& schedule);
+
+// While alive, counts the calling thread as busy with a detection of its
+// own (detect holds one for the whole call): seed loops take pool workers as
+// helpers only for processors that such threads leave free.
+class BusyCaller {
+  public:
+    BusyCaller() noexcept;
+    ~BusyCaller();
+    BusyCaller(const BusyCaller&) = delete;
+    BusyCaller& operator=(const BusyCaller&) = delete;
+};
 
 // seed_loop_sequential when the pool has a single worker (one processor),
 // seed_loop_parallel with one thread per worker otherwise.
