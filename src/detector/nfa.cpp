@@ -127,77 +127,102 @@ RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::s
     const float fdy = static_cast<float>(dy);
     const float fcos = static_cast<float>(std::cos(rect.prec));
 
-    // The inside test of pixel x on a row whose py = y - cy, in exactly the
-    // operations of the definition.
-    auto inside = [&](std::int64_t x, double py) {
+    // The inside test of pixel (x, y), in exactly the operations of the
+    // definition.
+    auto inside = [&](std::int64_t x, std::int64_t y) {
         const double px = static_cast<double>(x) - cx;
+        const double py = static_cast<double>(y) - cy;
         const double l = dx * px + dy * py;
         const double t = dx * py - dy * px;
         return std::fabs(l) <= hl && std::fabs(t) <= hw;
     };
-    auto count = [&](const Px* row, std::int64_t lo, std::int64_t hi) {
-        counts.n += static_cast<std::uint64_t>(hi - lo + 1);
-        for (std::int64_t x = lo; x <= hi; ++x) {
-            const Px& c = row[x];
-            counts.k += c.norm > threshold && c.cos_angle * fdx + c.sin_angle * fdy >= fcos;
-        }
+    auto aligned = [&](const Px& c) {
+        return c.norm > threshold && c.cos_angle * fdx + c.sin_angle * fdy >= fcos;
     };
 
-    // Within a row the inside pixels form one run: px = x - cx rounds
-    // monotonically in x, so do the products by dx and dy and the sums, so
-    // l and t are monotonic functions of x and each of |l| <= hl, |t| <= hw
-    // holds on an interval of columns. The run is found from a superset
-    // given by the real-valued rectangle, widened by far more than the
-    // rounding errors of l, t and of the bounds themselves, and trimmed at
-    // both ends with the exact test; so n and k are those of testing every
+    // The pixels are visited line by line along the axis closer to the
+    // rectangle's direction: rows for a flat rectangle, columns for a steep
+    // one, so that each line holds a long run of inside pixels rather than a
+    // short one (n and k are counts: the order of visiting does not matter).
+    // Within a line the inside pixels form one run: the varying coordinate
+    // minus the centre rounds monotonically, so do the products by dx and
+    // dy and the sums, so l and t are monotonic along the line and each of
+    // |l| <= hl, |t| <= hw holds on an interval. The run is found from a
+    // superset given by the real-valued rectangle, widened by far more than
+    // the rounding errors of l, t and of the bounds themselves, and trimmed
+    // at both ends with the exact test; so n and k are those of testing every
     // pixel of the box. Non-finite geometry is scanned pixel by pixel.
     const bool finite = std::isfinite(cx) && std::isfinite(cy) && std::isfinite(hl) &&
                         std::isfinite(hw) && std::isfinite(dx) && std::isfinite(dy);
-    const auto box_lo = static_cast<std::int64_t>(x_min);
-    const auto box_hi = static_cast<std::int64_t>(x_max);
-    const double reach = fmax_fixed(std::fabs(static_cast<double>(x_min) - cx),
-                                    std::fabs(static_cast<double>(x_max) - cx));
-    for (std::size_t y = y_min; y <= y_max; ++y) {
-        // A rectangle may cover most of the image: a cancellation point per
-        // row.
-        poll(x_max - x_min + 1);
-        const double py = static_cast<double>(y) - cy;
-        const Px* row = field.data() + y * w;
+    const bool by_rows = !(std::fabs(dy) > std::fabs(dx));
+    // Line coordinate (outer) and position along the line (inner).
+    const std::size_t outer_min = by_rows ? y_min : x_min;
+    const std::size_t outer_max = by_rows ? y_max : x_max;
+    const auto inner_lo = static_cast<std::int64_t>(by_rows ? x_min : y_min);
+    const auto inner_hi = static_cast<std::int64_t>(by_rows ? x_max : y_max);
+    const double c_outer = by_rows ? cy : cx;
+    const double c_inner = by_rows ? cx : cy;
+    const std::size_t step = by_rows ? 1 : w; // between pixels of a line
+    // In a line at outer offset q = outer - c_outer, with p = inner - c_inner:
+    // l = sl * p + ol * q and t = st * p + ot * q.
+    const double sl = by_rows ? dx : dy;
+    const double ol = by_rows ? dy : dx;
+    const double st = by_rows ? -dy : dx;
+    const double ot = by_rows ? dx : -dy;
+    const double inv_sl = 1.0 / sl;
+    const double inv_st = 1.0 / st;
+    const double reach = fmax_fixed(std::fabs(static_cast<double>(inner_lo) - c_inner),
+                                    std::fabs(static_cast<double>(inner_hi) - c_inner));
+    const std::size_t line_len = static_cast<std::size_t>(inner_hi - inner_lo) + 1;
+    for (std::size_t o = outer_min; o <= outer_max; ++o) {
+        // A rectangle may cover most of the image: a cancellation point every
+        // 64 lines.
+        if (((o - outer_min) & 63) == 63) poll(64 * line_len);
+        const auto oi = static_cast<std::int64_t>(o);
+        auto pixel_inside = [&](std::int64_t i) { return by_rows ? inside(i, oi) : inside(oi, i); };
+        const Px* line = field.data() + (by_rows ? o * w : o);
+        auto count = [&](std::int64_t lo, std::int64_t hi) {
+            counts.n += static_cast<std::uint64_t>(hi - lo + 1);
+            for (std::int64_t i = lo; i <= hi; ++i)
+                counts.k += aligned(line[static_cast<std::size_t>(i) * step]);
+        };
         if (!finite) {
-            for (std::int64_t x = box_lo; x <= box_hi; ++x)
-                if (inside(x, py)) count(row, x, x);
+            for (std::int64_t i = inner_lo; i <= inner_hi; ++i)
+                if (pixel_inside(i)) count(i, i);
             continue;
         }
-        // Real-valued columns where |l| <= hl + err and |t| <= hw + err,
+        const double q = static_cast<double>(o) - c_outer;
+        // Real-valued positions where |l| <= hl + err and |t| <= hw + err,
         // err bounding the rounding of l and t over the box.
         const double err =
-            kSlack * ((std::fabs(dx) + std::fabs(dy)) * (reach + std::fabs(py)) + 1.0);
+            kSlack * ((std::fabs(dx) + std::fabs(dy)) * (reach + std::fabs(q)) + 1.0);
         double lo = -INFINITY;
         double hi = INFINITY;
-        auto restrict_to = [&](double centre, double half, double slope) {
-            // slope * (x - cx) within centre -/+ half.
+        auto restrict_to = [&](double centre, double half, double slope, double inv_slope) {
+            // slope * p within centre -/+ half. A product by the reciprocal
+            // stands for the quotient: its error is far inside the slack.
             if (slope == 0.0) return;
-            double a = (centre - half) / slope;
-            double b = (centre + half) / slope;
+            double a = (centre - half) * inv_slope;
+            double b = (centre + half) * inv_slope;
             if (slope < 0.0) std::swap(a, b);
-            const double slack =
-                kSlack * ((std::fabs(centre) + half) / std::fabs(slope) + std::fabs(cx) + 1.0);
-            lo = fmax_fixed(lo, cx + a - slack);
-            hi = fmin_fixed(hi, cx + b + slack);
+            const double slack = kSlack * ((std::fabs(centre) + half) * std::fabs(inv_slope) +
+                                           std::fabs(c_inner) + 1.0);
+            lo = fmax_fixed(lo, c_inner + a - slack);
+            hi = fmin_fixed(hi, c_inner + b + slack);
         };
-        restrict_to(-dy * py, hl + err, dx);
-        restrict_to(-dx * py, hw + err, -dy);
-        std::int64_t a = box_lo;
-        std::int64_t b = box_hi;
+        restrict_to(-ol * q, hl + err, sl, inv_sl);
+        restrict_to(-ot * q, hw + err, st, inv_st);
+        std::int64_t a = inner_lo;
+        std::int64_t b = inner_hi;
         if (!std::isnan(lo) && !std::isnan(hi)) {
             a = std::max(a, ceil_index(lo));
             b = std::min(b, floor_index(hi));
         }
-        while (a <= b && !inside(a, py))
+        while (a <= b && !pixel_inside(a))
             ++a;
-        while (b >= a && !inside(b, py))
+        while (b >= a && !pixel_inside(b))
             --b;
-        if (a <= b) count(row, a, b);
+        if (a <= b) count(a, b);
     }
     return counts;
 }
