@@ -59,10 +59,7 @@ bool grow_candidate(std::uint32_t seed, const SeedLoopInput& in, Marks& marks,
 // Batches a thread may run ahead of the oldest uncommitted one, per thread:
 // enough that threads seldom wait, few enough that they seldom speculate on
 // marks that are about to change.
-constexpr std::size_t kWindowPerThread = 4;
-// How long a waiting thread sleeps at most before it looks again (and runs
-// the cancellation tick, on the calling thread).
-constexpr std::chrono::milliseconds kWaitSlice{2};
+constexpr std::size_t kWindowPerThread = 8;
 
 // A seed of a speculated batch that was not found used in the shared marks:
 // either it grew a region, or it was found among this thread's own earlier
@@ -76,10 +73,16 @@ struct Speculated {
     Candidate candidate;
 };
 
-// The result of a speculated batch, written by the thread that ran it and
-// read by the committing thread once `done` is set.
+// Where a batch is: Free (its slot holds nothing; the batch may not be taken
+// yet), Speculating (a thread writes the slot), Done (the slot holds the
+// speculation, for the committing thread) or TakenOver (another thread did
+// the batch in order; the speculating thread frees the slot when it ends).
+enum class SlotState : int { Free, Speculating, Done, TakenOver };
+
+// The result of a speculated batch, written by the thread that runs it and
+// read by the committing thread once the state is Done.
 struct Slot {
-    std::atomic<bool> done{false};
+    std::atomic<SlotState> state{SlotState::Free};
     std::vector<std::uint32_t> reads;      // pixels found free, passed over or let go
     std::vector<std::uint32_t> used_reads; // pixels found used by the thread's earlier seeds
     std::vector<std::uint32_t> marks;      // the grown seeds' final regions
@@ -102,7 +105,7 @@ struct ThreadState {
     std::vector<Pending> pending; // oldest first, from pending_head on
     std::size_t pending_head = 0;
     std::vector<std::uint32_t> region;
-    std::vector<std::uint32_t> reads; // reads of seeds done again (not needed)
+    std::vector<std::uint32_t> reads; // reads of seeds done in order (not needed)
     std::vector<std::uint32_t> used_reads;
 };
 
@@ -121,30 +124,65 @@ class ParallelSeedLoop {
         : in_(in), processors_(std::max<std::size_t>(schedule.threads, 1)), shared_(used.data()),
           batch_seeds_(std::max<std::size_t>(schedule.batch_seeds, 1)),
           batches_((in.seeds.size() + batch_seeds_ - 1) / batch_seeds_),
-          commit_at_end_(schedule.commit_at_end),
+          commit_at_end_(schedule.commit_at_end), take_over_after_(schedule.take_over_after),
+          caller_speculates_(schedule.caller_speculates), helper_pause_(schedule.helper_pause),
           window_(commit_at_end_ ? std::max<std::size_t>(batches_, 1)
                                  : kWindowPerThread * std::max<std::size_t>(schedule.threads, 1)),
           slots_(new Slot[window_]) {}
 
-    // The work of one thread: take batches, speculate, commit. A pool
-    // worker joins only while a processor is free (see g_helpers) and leaves
-    // between batches as soon as none is.
+    // The work of one thread. The calling thread stays until every batch is
+    // committed: it speculates when it can, commits what is finished, does
+    // the next batch itself, in order, when nobody has taken it, and takes
+    // over a speculation that is much too late; so it never waits for a
+    // thread that does not run. A pool worker joins only while a processor
+    // is free (see g_helpers), speculates and commits, and leaves when no
+    // batch is left to take or no processor is free any more.
     void run() {
         const bool helper = std::this_thread::get_id() != caller_;
         if (helper && !join_as_helper()) return;
+        if (helper) {
+            helpers_.fetch_add(1, std::memory_order_relaxed);
+            helper_joined_.store(true, std::memory_order_relaxed);
+        } else if (!caller_speculates_ && processors_ > 1) {
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            while (!helper_joined_.load(std::memory_order_relaxed) &&
+                   std::chrono::steady_clock::now() < give_up)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
         struct Leave {
             bool helper;
+            std::atomic<std::size_t>& helpers;
             ~Leave() {
-                if (helper) g_helpers.fetch_sub(1, std::memory_order_relaxed);
+                if (!helper) return;
+                helpers.fetch_sub(1, std::memory_order_relaxed);
+                g_helpers.fetch_sub(1, std::memory_order_relaxed);
             }
-        } leave{helper};
+        } leave{helper, helpers_};
         ThreadState ts(in_.field.size());
         try {
-            std::size_t b;
-            while (!(helper && over_budget()) && take(b, ts)) {
-                speculate(b, ts);
-                slots_[b % window_].done.store(true, std::memory_order_seq_cst);
-                if (!commit_at_end_) try_commit(ts);
+            for (;;) {
+                if (failed_.load(std::memory_order_relaxed)) return;
+                if (!commit_at_end_) advance(ts, false);
+                std::size_t b;
+                if (!(helper && over_budget()) && (helper || caller_speculates_) && claim(b)) {
+                    speculate(b, ts);
+                    if (helper && helper_pause_.count() > 0)
+                        std::this_thread::sleep_for(helper_pause_);
+                    finish(b);
+                    continue;
+                }
+                if (helper || commit_at_end_) {
+                    if (next_.load(std::memory_order_acquire) >= batches_ ||
+                        (helper && over_budget()))
+                        return;
+                } else if (committed_.load(std::memory_order_acquire) >= batches_) {
+                    return;
+                }
+                // Nothing to take and nothing to commit yet: wait a little,
+                // then do the next batch in order if it is still not there.
+                const std::size_t seen = committed_.load(std::memory_order_acquire);
+                if (!wait_while_committed(seen, take_over_after_) && !helper && !commit_at_end_)
+                    advance(ts, true);
             }
         } catch (...) {
             failed_.store(true, std::memory_order_seq_cst);
@@ -153,12 +191,11 @@ class ParallelSeedLoop {
         }
     }
 
-    // After every thread has returned from run(): all batches are committed
-    // (a batch is committed by whoever finishes the last one before it).
+    // After every thread has returned from run().
     std::vector<Candidate> result() {
-        if (committed_.load(std::memory_order_acquire) < batches_) {
+        if (commit_at_end_) {
             ThreadState ts(in_.field.size());
-            try_commit(ts);
+            advance(ts, false);
         }
         if (committed_.load(std::memory_order_acquire) != batches_)
             throw InternalError("seed loop: a batch was left uncommitted");
@@ -166,6 +203,7 @@ class ParallelSeedLoop {
     }
 
     std::size_t redone() const { return redone_; }
+    std::size_t taken_over() const { return taken_over_; }
 
   private:
     bool join_as_helper() const {
@@ -180,23 +218,32 @@ class ParallelSeedLoop {
                processors_;
     }
 
-    // Takes the next batch into b, waiting while it lies beyond the window;
-    // false when none is left (or a thread failed).
-    bool take(std::size_t& b, ThreadState& ts) {
+    // Takes the next batch into b for speculation when it lies within the
+    // window and its slot is free.
+    bool claim(std::size_t& b) {
         for (;;) {
-            if (failed_.load(std::memory_order_relaxed)) return false;
             b = next_.load(std::memory_order_relaxed);
             if (b >= batches_) return false;
-            const std::size_t c = committed_.load(std::memory_order_acquire);
-            if (b >= c + window_) {
-                try_commit(ts);
-                wait_while_committed(c);
-                continue;
+            // Acquire: the slot's last reader (the committing thread) or
+            // writer (a speculation taken over) is done with it.
+            if (b >= committed_.load(std::memory_order_acquire) + window_) return false;
+            Slot& slot = slots_[b % window_];
+            if (slot.state.load(std::memory_order_acquire) != SlotState::Free) return false;
+            if (next_.compare_exchange_weak(b, b + 1, std::memory_order_relaxed)) {
+                slot.state.store(SlotState::Speculating, std::memory_order_relaxed);
+                return true;
             }
-            // The acquire load above saw batch b - window_ committed, so its
-            // slot is free for b.
-            if (next_.compare_exchange_weak(b, b + 1, std::memory_order_relaxed)) return true;
         }
+    }
+
+    // The end of a speculation: Done for the committing thread, unless the
+    // batch was taken over meanwhile; then the slot is simply free again.
+    void finish(std::size_t b) {
+        Slot& slot = slots_[b % window_];
+        SlotState expected = SlotState::Speculating;
+        if (!slot.state.compare_exchange_strong(expected, SlotState::Done,
+                                                std::memory_order_seq_cst))
+            slot.state.store(SlotState::Free, std::memory_order_release);
     }
 
     // Runs batch b like the sequential loop, through this thread's overlay,
@@ -260,23 +307,49 @@ class ParallelSeedLoop {
                 clear_bit(ts.prior.data(), p);
     }
 
-    // Commits the finished batches that come next, if no other thread is
-    // committing. A thread that sets `done` while another commits leaves the
-    // batch to that one, which looks again after it stops committing.
-    void try_commit(ThreadState& ts) {
+    // Commits the batches that come next, one thread at a time: a finished
+    // speculation is checked and committed, a batch nobody has taken is done
+    // in order right away, and with `take_over` a speculation still running
+    // is taken over and done in order. A thread that finishes a speculation
+    // while another commits leaves it to that one, which looks again after it
+    // stops committing.
+    void advance(ThreadState& ts, bool take_over) {
         for (;;) {
             if (committing_.exchange(true, std::memory_order_seq_cst)) return;
             std::size_t c = committed_.load(std::memory_order_relaxed);
-            const std::size_t before = c;
-            while (c < batches_ && slots_[c % window_].done.load(std::memory_order_acquire)) {
-                commit(c, ts);
-                slots_[c % window_].done.store(false, std::memory_order_relaxed);
+            while (c < batches_) {
+                Slot& slot = slots_[c % window_];
+                std::size_t n = c;
+                if (slot.state.load(std::memory_order_acquire) == SlotState::Done) {
+                    commit(c, ts);
+                    slot.state.store(SlotState::Free, std::memory_order_release);
+                } else if (!commit_at_end_ &&
+                           (take_over || helpers_.load(std::memory_order_relaxed) == 0) &&
+                           next_.load(std::memory_order_relaxed) == c &&
+                           next_.compare_exchange_strong(n, c + 1, std::memory_order_relaxed)) {
+                    // Nobody took it, and nobody else speculates (or the wait
+                    // was long): no reason to speculate.
+                    in_order(c, 0, ts);
+                } else if (take_over &&
+                           slot.state.load(std::memory_order_relaxed) == SlotState::Speculating) {
+                    SlotState expected = SlotState::Speculating;
+                    if (!slot.state.compare_exchange_strong(expected, SlotState::TakenOver,
+                                                            std::memory_order_acq_rel))
+                        continue; // it has just finished: commit it
+                    in_order(c, 0, ts);
+                    ++taken_over_;
+                    take_over = false;
+                } else {
+                    break;
+                }
                 ++c;
                 committed_.store(c, std::memory_order_seq_cst);
+                wake_waiters();
             }
             committing_.store(false, std::memory_order_seq_cst);
-            if (c != before) wake_waiters();
-            if (c >= batches_ || !slots_[c % window_].done.load(std::memory_order_seq_cst)) return;
+            if (c >= batches_ ||
+                slots_[c % window_].state.load(std::memory_order_seq_cst) != SlotState::Done)
+                return;
         }
     }
 
@@ -309,7 +382,8 @@ class ParallelSeedLoop {
             u = s.used_reads_end;
             if (!holds) {
                 m = s.marks_end;
-                redo(b * batch_seeds_ + s.offset, ts);
+                ++redone_;
+                in_order(b, s.offset, ts, 1);
                 continue;
             }
             for (; m < s.marks_end; ++m)
@@ -318,45 +392,53 @@ class ParallelSeedLoop {
         }
     }
 
-    // Seed i at its turn (every seed before it committed), through an overlay
-    // without this thread's earlier marks (another thread must never see a
-    // mark that refinement may still take back); its region becomes shared
-    // marks at its end.
-    void redo(std::size_t i, ThreadState& ts) {
-        ++redone_;
-        ts.reads.clear();
-        ts.used_reads.clear();
+    // Seeds [from, from + count) of batch b at their turn (every seed before
+    // them committed), through an overlay without this thread's earlier
+    // marks (another thread must never see a mark that refinement may still
+    // take back); each seed's region becomes shared marks at its end.
+    void in_order(std::size_t b, std::size_t from, ThreadState& ts,
+                  std::size_t count = static_cast<std::size_t>(-1)) {
         OverlayMarks marks(shared_, ts.mine.data(), nullptr, ts.reads, ts.used_reads);
-        const std::uint32_t seed = in_.seeds[i];
-        if (!marks.is_free(seed)) return;
-        poll();
-        Candidate c;
-        const bool found = grow_candidate(seed, in_, marks, ts.region, c);
-        for (std::uint32_t p : ts.region) {
-            OverlayMarks::set_shared_mark(shared_, p);
-            clear_bit(ts.mine.data(), p);
+        const std::size_t first = b * batch_seeds_ + from;
+        const std::size_t last =
+            std::min({b * batch_seeds_ + batch_seeds_, in_.seeds.size(),
+                      count > batch_seeds_ ? in_.seeds.size() : first + count});
+        for (std::size_t i = first; i < last; ++i) {
+            prefetch_seed(in_, i, marks);
+            const std::uint32_t seed = in_.seeds[i];
+            ts.reads.clear();
+            if (!marks.is_free(seed)) continue;
+            poll();
+            Candidate c;
+            const bool found = grow_candidate(seed, in_, marks, ts.region, c);
+            for (std::uint32_t p : ts.region) {
+                OverlayMarks::set_shared_mark(shared_, p);
+                clear_bit(ts.mine.data(), p);
+            }
+            if (found) found_.push_back(c);
         }
         ts.reads.clear();
-        if (found) found_.push_back(c);
     }
 
-    // Sleeps until a batch beyond `seen` is committed or a thread failed,
-    // looking again every kWaitSlice (a cancellation point).
-    void wait_while_committed(std::size_t seen) {
+    // Sleeps until a batch beyond `seen` is committed or a thread failed, or
+    // for `limit`; a cancellation point. Returns whether something changed.
+    bool wait_while_committed(std::size_t seen, std::chrono::microseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(wait_mutex_);
                 waiters_.fetch_add(1, std::memory_order_seq_cst);
                 const bool changed = committed_.load(std::memory_order_seq_cst) != seen ||
                                      failed_.load(std::memory_order_seq_cst);
-                if (!changed) wait_cv_.wait_for(lock, kWaitSlice);
+                if (!changed) wait_cv_.wait_until(lock, until);
                 waiters_.fetch_sub(1, std::memory_order_relaxed);
-                if (changed) return;
+                if (changed) return true;
             }
             poll(kWaitPollWork);
             if (committed_.load(std::memory_order_acquire) != seen ||
                 failed_.load(std::memory_order_relaxed))
-                return;
+                return true;
+            if (std::chrono::steady_clock::now() >= until) return false;
         }
     }
 
@@ -376,14 +458,20 @@ class ParallelSeedLoop {
     const std::size_t batch_seeds_;
     const std::size_t batches_;
     const bool commit_at_end_;
+    const std::chrono::microseconds take_over_after_;
+    const bool caller_speculates_;
+    const std::chrono::microseconds helper_pause_;
     const std::size_t window_;
     const std::unique_ptr<Slot[]> slots_;
     std::vector<Candidate> found_; // appended by the committing thread
     std::size_t redone_ = 0;       // seeds done again by the committing thread
+    std::size_t taken_over_ = 0;   // batches taken over by the committing thread
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> committed_{0};
     std::atomic<bool> committing_{false};
     std::atomic<bool> failed_{false};
+    std::atomic<bool> helper_joined_{false};
+    std::atomic<std::size_t> helpers_{0}; // pool workers in this loop now
     std::atomic<std::size_t> waiters_{0};
     std::mutex wait_mutex_;
     std::condition_variable wait_cv_;
@@ -413,6 +501,7 @@ std::vector<Candidate> seed_loop_parallel(const SeedLoopInput& in, std::span<std
     parallel_rows(std::max<std::size_t>(schedule.threads, 1), 1, [&](std::size_t) { loop.run(); });
     std::vector<Candidate> found = loop.result();
     if (schedule.redone != nullptr) *schedule.redone = loop.redone();
+    if (schedule.taken_over != nullptr) *schedule.taken_over = loop.taken_over();
     return found;
 }
 

@@ -25,6 +25,7 @@
 
 #include "detector/types.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -65,9 +66,23 @@ struct SeedSchedule {
     // thread's own earlier batches count) and commit them all at the end: as
     // many conflicts as there can be.
     bool commit_at_end = false;
-    // If not null, receives the number of seeds done again in order because
-    // their speculation saw marks that changed.
+    // How long the calling thread waits for a speculation that the next
+    // commit needs before it does that batch itself, in order: a batch is
+    // some tens of microseconds of work, so a speculation this late belongs
+    // to a thread that the system has stopped (other processes, other
+    // calls). Tests take 0.
+    std::chrono::microseconds take_over_after{1000};
+    // Tests only: false keeps the calling thread from speculating, and has it
+    // wait (up to a second) for a pool worker to join before it starts, so
+    // that it commits, and takes over, the workers' speculations; and pool
+    // workers pause this long before they hand in a speculated batch.
+    bool caller_speculates = true;
+    std::chrono::microseconds helper_pause{0};
+    // If not null, receive the number of seeds done again in order because
+    // their speculation saw marks that changed, and the number of batches
+    // taken over.
     std::size_t* redone = nullptr;
+    std::size_t* taken_over = nullptr;
 };
 
 // The same candidates and marks as seed_loop_sequential, computed by several

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -435,8 +436,10 @@ std::vector<LoopImage> loop_images() {
 
 // The parallel seed loop gives the sequential loop's candidates, bit for
 // bit and in order, and leaves the same marks: at 1, 2 and 5 threads, with
-// batches of 1, 7 and the default number of seeds, and with every batch
-// speculated on the initial marks before any is committed.
+// batches of 1, 7 and the default number of seeds, with every batch
+// speculated on the initial marks before any is committed, and with the
+// pool workers' speculations taken over as soon as the calling thread waits
+// for one.
 TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
     using namespace linora::detector;
     for (const LoopImage& im : loop_images()) {
@@ -455,9 +458,14 @@ TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
         std::size_t redone_at_end = 0;
         for (std::size_t threads : {1u, 2u, 5u})
             for (std::size_t batch : {std::size_t{1}, std::size_t{7}, kBatchSeeds})
-                for (bool at_end : {false, true}) {
-                    SCOPED_TRACE(testing::Message() << threads << " threads, batches of " << batch
-                                                    << (at_end ? ", committed at the end" : ""));
+                for (int mode = 0; mode < 3; ++mode) {
+                    if (mode == 2 && batch == 1) continue; // slow and adds nothing
+                    const bool at_end = mode == 1;
+                    SCOPED_TRACE(
+                        testing::Message()
+                        << threads << " threads, batches of " << batch
+                        << (at_end ? ", committed at the end" : "")
+                        << (mode == 2 ? ", workers' speculations taken over at once" : ""));
                     linora::ScopedWorkerCount workers(threads);
                     std::vector<std::uint8_t> used = initial;
                     std::size_t redone = 0;
@@ -465,13 +473,24 @@ TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
                     schedule.threads = threads;
                     schedule.batch_seeds = batch;
                     schedule.commit_at_end = at_end;
+                    std::size_t taken_over = 0;
+                    if (mode == 2) {
+                        schedule.take_over_after = std::chrono::microseconds(0);
+                        schedule.caller_speculates = false;
+                        schedule.helper_pause = std::chrono::microseconds(100);
+                    }
                     schedule.redone = &redone;
+                    schedule.taken_over = &taken_over;
                     const std::vector<Candidate> got = seed_loop_parallel(in, used, schedule);
                     ASSERT_EQ(got.size(), want.size());
                     EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(Candidate)),
                               0);
                     EXPECT_EQ(used, want_used);
                     if (at_end) redone_at_end += redone;
+                    // Paused workers' speculations are taken over.
+                    if (mode == 2 && threads > 1) {
+                        EXPECT_GT(taken_over, 0u);
+                    }
                 }
         // Speculating every batch on the initial marks must hit conflicts
         // wherever regions span batches (here: all but noise).
