@@ -514,7 +514,11 @@ BusyCaller::~BusyCaller() {
 
 std::vector<Candidate> seed_loop(const SeedLoopInput& in, std::span<std::uint8_t> used) {
     const std::size_t workers = pool_workers();
-    if (workers <= 1 || in.seeds.size() <= kBatchSeeds) return seed_loop_sequential(in, used);
+    // One processor, a handful of seeds, or every processor busy with a call
+    // of its own: nobody would help.
+    if (workers <= 1 || in.seeds.size() <= kBatchSeeds ||
+        g_busy_callers.load(std::memory_order_relaxed) >= workers)
+        return seed_loop_sequential(in, used);
     SeedSchedule schedule;
     schedule.threads = workers;
     return seed_loop_parallel(in, used, schedule);

@@ -101,8 +101,9 @@ class BusyCaller {
     BusyCaller& operator=(const BusyCaller&) = delete;
 };
 
-// seed_loop_sequential when the pool has a single worker (one processor),
-// seed_loop_parallel with one thread per worker otherwise.
+// seed_loop_sequential when the pool has a single worker (one processor) or
+// every processor is busy with a call of its own (BusyCaller),
+// seed_loop_parallel with up to one thread per worker otherwise.
 std::vector<Candidate> seed_loop(const SeedLoopInput& in, std::span<std::uint8_t> used);
 
 } // namespace linora::detector
