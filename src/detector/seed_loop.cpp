@@ -424,6 +424,18 @@ class ParallelSeedLoop {
     // for `limit`; a cancellation point. Returns whether something changed.
     bool wait_while_committed(std::size_t seen, std::chrono::microseconds limit) {
         const auto until = std::chrono::steady_clock::now() + limit;
+        // Commits come every few microseconds while threads speculate: look
+        // for a while before sleeping, which costs a switch of threads both
+        // ways.
+        const auto spin_until =
+            std::chrono::steady_clock::now() + std::min(limit, std::chrono::microseconds(kSpin));
+        for (unsigned k = 0;; ++k) {
+            if (committed_.load(std::memory_order_acquire) != seen ||
+                failed_.load(std::memory_order_relaxed))
+                return true;
+            if ((k & 63) == 63 && std::chrono::steady_clock::now() >= spin_until) break;
+            spin_pause();
+        }
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(wait_mutex_);
@@ -447,6 +459,16 @@ class ParallelSeedLoop {
         { std::lock_guard<std::mutex> lock(wait_mutex_); }
         wait_cv_.notify_all();
     }
+
+    static void spin_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+    // Microseconds a waiting thread looks before it sleeps.
+    static constexpr long kSpin = 30;
 
     // Enough to read the clock at each poll of a wait.
     static constexpr std::size_t kWaitPollWork = 1 << 20;
