@@ -46,53 +46,55 @@ class DirectMarks {
     std::uint8_t* used_;
 };
 
-// Bit n of a bitset of 64-bit words.
-inline bool bit(const std::uint64_t* set, std::size_t n) noexcept {
-    return set[n >> 6] >> (n & 63) & 1;
-}
-inline void set_bit(std::uint64_t* set, std::size_t n) noexcept {
-    set[n >> 6] |= std::uint64_t{1} << (n & 63);
-}
-inline void clear_bit(std::uint64_t* set, std::size_t n) noexcept {
-    set[n >> 6] &= ~(std::uint64_t{1} << (n & 63));
-}
-
 // A thread's private view of shared marks that other threads read at the
 // same time and that one thread at a time extends with final marks (0 -> 1
 // only). Nothing here writes the shared marks: another thread never sees a
 // mark that may still be taken back.
 //
-// The marks of the seed at work go to the bitset `mine`. The bitset `prior`
-// (optional) holds what this thread's earlier seeds marked before their
-// marks were known to be final: such a pixel counts as used and is recorded
-// in `used_reads`. A pixel found free everywhere either joins the region (it
-// is marked, and is among the seed's final marks unless it is unmarked
-// again) or is passed over; the pixels passed over and those unmarked are
-// recorded in `reads`. The seed's work is then the sequential loop's exactly
-// when, at its turn, every pixel of `reads` and of its final region is still
-// free and every pixel of `used_reads` has become used.
+// The thread's own marks are bits of a private byte per pixel (`own`): the
+// marks of the seed at work (kMine, or kMineInOrder for a seed done at its
+// turn), and what the thread's earlier seeds marked before their marks were
+// known to be final (kPrior). A kPrior pixel counts as used, when
+// `count_prior` is set, and is recorded in `used_reads`. A pixel found free
+// everywhere either joins the region (it is marked, and is among the seed's
+// final marks unless it is unmarked again) or is passed over; the pixels
+// passed over and those unmarked are recorded in `reads`. The seed's work is
+// then the sequential loop's exactly when, at its turn, every pixel of
+// `reads` and of its final region is still free and every pixel of
+// `used_reads` has become used.
 class OverlayMarks {
   public:
-    OverlayMarks(std::uint8_t* shared, std::uint64_t* mine, const std::uint64_t* prior,
+    static constexpr std::uint8_t kMine = 1;
+    static constexpr std::uint8_t kPrior = 2;
+    static constexpr std::uint8_t kMineInOrder = 4;
+
+    // count_prior: speculation (mark kMine, kPrior counts as used); else a
+    // seed at its turn (mark kMineInOrder, kPrior ignored).
+    OverlayMarks(std::uint8_t* shared, std::uint8_t* own, bool count_prior,
                  std::vector<std::uint32_t>& reads, std::vector<std::uint32_t>& used_reads)
-        : shared_(shared), mine_(mine), prior_(prior), reads_(&reads), used_reads_(&used_reads) {}
+        : shared_(shared), own_(own), mine_(count_prior ? kMine : kMineInOrder),
+          prior_(count_prior ? kPrior : 0), reads_(&reads), used_reads_(&used_reads) {}
 
     bool is_free(std::size_t n) const {
         if (shared_mark(shared_, n) & 1) return false;
-        if (bit(mine_, n)) return false;
-        if (prior_ != nullptr && bit(prior_, n)) {
+        const std::uint8_t v = own_[n];
+        if (v & mine_) return false;
+        if (v & prior_) {
             used_reads_->push_back(static_cast<std::uint32_t>(n));
             return false;
         }
         return true;
     }
-    void mark(std::size_t n) noexcept { set_bit(mine_, n); }
+    void mark(std::size_t n) noexcept { own_[n] |= mine_; }
     void unmark(std::size_t n) {
-        clear_bit(mine_, n);
+        own_[n] &= static_cast<std::uint8_t>(~mine_);
         reads_->push_back(static_cast<std::uint32_t>(n));
     }
     void passed_over(std::size_t n) { reads_->push_back(static_cast<std::uint32_t>(n)); }
-    void prefetch(std::size_t n) const noexcept { __builtin_prefetch(shared_ + n); }
+    void prefetch(std::size_t n) const noexcept {
+        __builtin_prefetch(shared_ + n);
+        __builtin_prefetch(own_ + n);
+    }
     // Whether n looks used in the shared marks, for hints only (not recorded).
     bool hint_used(std::size_t n) const noexcept { return shared_mark(shared_, n) & 1; }
 
@@ -109,8 +111,9 @@ class OverlayMarks {
 
   private:
     std::uint8_t* shared_;
-    std::uint64_t* mine_;
-    const std::uint64_t* prior_;
+    std::uint8_t* own_;
+    std::uint8_t mine_;
+    std::uint8_t prior_;
     std::vector<std::uint32_t>* reads_;
     std::vector<std::uint32_t>* used_reads_;
 };

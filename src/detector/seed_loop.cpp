@@ -56,6 +56,9 @@ bool grow_candidate(std::uint32_t seed, const SeedLoopInput& in, Marks& marks,
     return true;
 }
 
+// At most this many threads in one seed loop: more speculate further ahead
+// on marks that are about to change, and each adds a byte per pixel.
+constexpr std::size_t kMaxSeedThreads = 8;
 // Batches a thread may run ahead of the oldest uncommitted one, per thread:
 // enough that threads seldom wait, few enough that they seldom speculate on
 // marks that are about to change.
@@ -89,19 +92,18 @@ struct Slot {
     std::vector<Speculated> seeds;
 };
 
-// A batch of this thread whose marks are in its `prior` bitset.
+// A batch of this thread whose marks are kPrior in its `own` bytes.
 struct Pending {
     std::size_t batch;
     std::vector<std::uint32_t> marks;
 };
 
-// What a thread keeps for itself: the bitsets of its overlay (`mine` is
-// empty between seeds), the batches behind `prior`, and buffers.
+// What a thread keeps for itself: the bytes of its overlay (no kMine or
+// kMineInOrder between seeds), the batches behind its kPrior marks, and
+// buffers. One byte per pixel and thread.
 struct ThreadState {
-    explicit ThreadState(std::size_t pixels)
-        : mine((pixels + 63) / 64, 0), prior((pixels + 63) / 64, 0) {}
-    std::vector<std::uint64_t> mine;
-    std::vector<std::uint64_t> prior;
+    explicit ThreadState(std::size_t pixels) : own(pixels) {}
+    Buffer<std::uint8_t> own;     // zeroed
     std::vector<Pending> pending; // oldest first, from pending_head on
     std::size_t pending_head = 0;
     std::vector<std::uint32_t> region;
@@ -256,7 +258,7 @@ class ParallelSeedLoop {
         slot.used_reads.clear();
         slot.marks.clear();
         slot.seeds.clear();
-        OverlayMarks marks(shared_, ts.mine.data(), ts.prior.data(), slot.reads, slot.used_reads);
+        OverlayMarks marks(shared_, ts.own.data(), true, slot.reads, slot.used_reads);
         const std::size_t first = b * batch_seeds_;
         const std::size_t last = std::min(first + batch_seeds_, in_.seeds.size());
         for (std::size_t i = first; i < last; ++i) {
@@ -279,10 +281,8 @@ class ParallelSeedLoop {
             poll();
             Candidate c;
             const bool found = grow_candidate(seed, in_, marks, ts.region, c);
-            for (std::uint32_t p : ts.region) {
-                clear_bit(ts.mine.data(), p);
-                set_bit(ts.prior.data(), p);
-            }
+            for (std::uint32_t p : ts.region)
+                ts.own[p] = OverlayMarks::kPrior;
             slot.marks.insert(slot.marks.end(), ts.region.begin(), ts.region.end());
             slot.seeds.push_back(
                 {offset, found, slot.reads.size(), slot.used_reads.size(), slot.marks.size(), c});
@@ -304,7 +304,7 @@ class ParallelSeedLoop {
         for (; ts.pending_head < ts.pending.size() && ts.pending[ts.pending_head].batch < c;
              ++ts.pending_head)
             for (std::uint32_t p : ts.pending[ts.pending_head].marks)
-                clear_bit(ts.prior.data(), p);
+                ts.own[p] &= static_cast<std::uint8_t>(~OverlayMarks::kPrior);
     }
 
     // Commits the batches that come next, one thread at a time: a finished
@@ -398,7 +398,7 @@ class ParallelSeedLoop {
     // take back); each seed's region becomes shared marks at its end.
     void in_order(std::size_t b, std::size_t from, ThreadState& ts,
                   std::size_t count = static_cast<std::size_t>(-1)) {
-        OverlayMarks marks(shared_, ts.mine.data(), nullptr, ts.reads, ts.used_reads);
+        OverlayMarks marks(shared_, ts.own.data(), false, ts.reads, ts.used_reads);
         const std::size_t first = b * batch_seeds_ + from;
         const std::size_t last =
             std::min({b * batch_seeds_ + batch_seeds_, in_.seeds.size(),
@@ -413,7 +413,7 @@ class ParallelSeedLoop {
             const bool found = grow_candidate(seed, in_, marks, ts.region, c);
             for (std::uint32_t p : ts.region) {
                 OverlayMarks::set_shared_mark(shared_, p);
-                clear_bit(ts.mine.data(), p);
+                ts.own[p] &= static_cast<std::uint8_t>(~OverlayMarks::kMineInOrder);
             }
             if (found) found_.push_back(c);
         }
@@ -542,7 +542,7 @@ std::vector<Candidate> seed_loop(const SeedLoopInput& in, std::span<std::uint8_t
         g_busy_callers.load(std::memory_order_relaxed) >= workers)
         return seed_loop_sequential(in, used);
     SeedSchedule schedule;
-    schedule.threads = workers;
+    schedule.threads = std::min(workers, kMaxSeedThreads);
     return seed_loop_parallel(in, used, schedule);
 }
 

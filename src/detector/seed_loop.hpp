@@ -9,7 +9,8 @@
 //
 // - Seeds are handed out in batches of consecutive seeds. A thread runs its
 //   batches like the sequential loop, but against a private overlay of the
-//   shared marks (OverlayMarks): its marks go to private bitsets, and every
+//   shared marks (OverlayMarks): its marks go to a private byte per pixel
+//   (so each thread adds one byte per pixel to the call's memory), and every
 //   mark it reads that another thread could still change is recorded.
 // - Batches are committed strictly in seed order, by one thread at a time.
 //   Marks only ever go from 0 to 1, and only finished seeds' net marks (their
@@ -20,7 +21,10 @@
 //   done again at its turn, by the committing thread, also through an
 //   overlay.
 // - A thread may run at most a window of batches ahead of the oldest one not
-//   yet committed; while it cannot take a batch it commits, or waits.
+//   yet committed; while it cannot take a batch it commits, or waits. The
+//   calling thread never waits long: it does the next batch itself, in
+//   order, when nobody else speculates, and takes over a speculation that
+//   is late (its thread stopped by the system).
 #pragma once
 
 #include "detector/types.hpp"
