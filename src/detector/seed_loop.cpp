@@ -62,7 +62,7 @@ constexpr std::size_t kMaxSeedThreads = 8;
 // Batches a thread may run ahead of the oldest uncommitted one, per thread:
 // enough that threads seldom wait, few enough that they seldom speculate on
 // marks that are about to change.
-constexpr std::size_t kWindowPerThread = 8;
+constexpr std::size_t kWindowPerThread = 32;
 
 // A seed of a speculated batch that was not found used in the shared marks:
 // either it grew a region, or it was found among this thread's own earlier
@@ -103,9 +103,12 @@ struct Pending {
 // buffers. One byte per pixel and thread.
 struct ThreadState {
     explicit ThreadState(std::size_t pixels) : own(pixels) {}
-    Buffer<std::uint8_t> own;     // zeroed
-    std::vector<Pending> pending; // oldest first, from pending_head on
+    Buffer<std::uint8_t> own; // zeroed
+    // Oldest first: entries [pending_head, pending_end); the entries keep
+    // their buffers for reuse.
+    std::vector<Pending> pending;
     std::size_t pending_head = 0;
+    std::size_t pending_end = 0;
     std::vector<std::uint32_t> region;
     std::vector<std::uint32_t> reads; // reads of seeds done in order (not needed)
     std::vector<std::uint32_t> used_reads;
@@ -287,11 +290,11 @@ class ParallelSeedLoop {
             slot.seeds.push_back(
                 {offset, found, slot.reads.size(), slot.used_reads.size(), slot.marks.size(), c});
         }
-        if (ts.pending_head == ts.pending.size()) {
-            ts.pending.clear();
-            ts.pending_head = 0;
-        }
-        ts.pending.push_back({b, slot.marks});
+        if (ts.pending_head == ts.pending_end) ts.pending_head = ts.pending_end = 0;
+        if (ts.pending_end == ts.pending.size()) ts.pending.emplace_back();
+        Pending& pending = ts.pending[ts.pending_end++];
+        pending.batch = b;
+        pending.marks.assign(slot.marks.begin(), slot.marks.end());
     }
 
     // Forgets the marks of this thread's batches that are committed: the
@@ -301,7 +304,7 @@ class ParallelSeedLoop {
         // In the tests' schedule every batch starts from the initial marks.
         const std::size_t c =
             commit_at_end_ ? batches_ : committed_.load(std::memory_order_acquire);
-        for (; ts.pending_head < ts.pending.size() && ts.pending[ts.pending_head].batch < c;
+        for (; ts.pending_head < ts.pending_end && ts.pending[ts.pending_head].batch < c;
              ++ts.pending_head)
             for (std::uint32_t p : ts.pending[ts.pending_head].marks)
                 ts.own[p] &= static_cast<std::uint8_t>(~OverlayMarks::kPrior);
