@@ -50,7 +50,7 @@ PY
 echo "check-package: the wheel in a fresh virtual environment"
 "$py" -m venv "$tmp/venv"
 fresh="$tmp/venv/bin/python"
-"$fresh" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis
+"$fresh" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis scikit-image
 mkdir "$tmp/run"
 cd "$tmp/run"
 "$fresh" - "$tmp/venv" <<'PY'

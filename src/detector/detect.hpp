@@ -20,9 +20,10 @@ struct Segment {
 };
 
 // Finds the validated line segments of a width x height raster (row-major,
-// sample (x, y) at y * width + x), longest first. Instances exist for
-// double, float, uint8_t and uint16_t samples; 16-bit samples are divided by
-// 257 so that v * 257 gives the same segments as the 8-bit value v.
+// sample (x, y) at y * width + x), longest first. Instances exist for the
+// sample types of LINORA_DETECTOR_SAMPLE_TYPES (detector/samples.hpp):
+// double, float, uint8_t and uint16_t; 16-bit samples are divided by 257 so
+// that v * 257 gives the same segments as the 8-bit value v.
 //
 // Returns SizeMismatch when samples.size() != width * height. Throws
 // InputTooLarge when the working raster would have 2^32 pixels or more, and
@@ -30,14 +31,5 @@ struct Segment {
 template <class T>
 Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
                                      std::size_t height, double scale);
-
-extern template Checked<std::vector<Segment>> detect<double>(std::span<const double>, std::size_t,
-                                                             std::size_t, double);
-extern template Checked<std::vector<Segment>> detect<float>(std::span<const float>, std::size_t,
-                                                            std::size_t, double);
-extern template Checked<std::vector<Segment>>
-    detect<std::uint8_t>(std::span<const std::uint8_t>, std::size_t, std::size_t, double);
-extern template Checked<std::vector<Segment>>
-    detect<std::uint16_t>(std::span<const std::uint16_t>, std::size_t, std::size_t, double);
 
 } // namespace linora

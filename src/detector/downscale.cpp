@@ -1,6 +1,7 @@
 #include "detector/downscale.hpp"
 
 #include "detector/samples.hpp"
+#include "detector/vector_loops.hpp"
 
 #include "huge_pages.hpp"
 #include "pool.hpp"
@@ -62,8 +63,6 @@ std::size_t source_index(std::size_t i, double scale, std::size_t n) {
     return s < n - 1 ? s : n - 1;
 }
 
-namespace {
-
 // Smoothing and picking in two row-parallel passes that compute only what
 // the output reads: the horizontal pass keeps the smoothed samples of the
 // picked columns (all rows, since the vertical taps reach them), and the
@@ -71,11 +70,12 @@ namespace {
 // kept sample is the sum of the full-resolution smoothing, with the same
 // products added in the same order.
 template <class T>
-Raster downscale_samples(std::span<const T> in, std::size_t w, std::size_t h, double scale) {
+Raster downscale(std::span<const T> in, std::size_t w, std::size_t h, double scale) {
     const GaussianKernel g = gaussian_kernel(scale);
     const std::size_t taps = g.weights.size();
     const std::size_t half = g.half;
     const double* kern = g.weights.data();
+    const VectorLoops& loops = vector_loops();
 
     Raster out;
     out.width = subsampled_size(scale, w);
@@ -100,7 +100,7 @@ Raster downscale_samples(std::span<const T> in, std::size_t w, std::size_t h, do
         for (std::size_t i = 0; i < w + 2 * half; ++i)
             padded[i] = working_value(src[clamped_tap(i, 0, half, w)]);
         for (std::size_t k = 0; k < taps; ++k)
-            accumulate_scaled(smooth.data(), padded.get() + k, kern[k], w);
+            loops.accumulate_scaled(smooth.data(), padded.get() + k, kern[k], w);
         double* dst = t1.get() + y * ow;
         for (std::size_t x = 0; x < ow; ++x)
             dst[x] = smooth[columns[x]];
@@ -114,24 +114,14 @@ Raster downscale_samples(std::span<const T> in, std::size_t w, std::size_t h, do
         const std::size_t sy = source_index(y, scale, h);
         double* dst = out.samples.data() + y * ow;
         for (std::size_t k = 0; k < taps; ++k)
-            accumulate_scaled(dst, t1.get() + clamped_tap(sy, k, half, h) * ow, kern[k], ow);
+            loops.accumulate_scaled(dst, t1.get() + clamped_tap(sy, k, half, h) * ow, kern[k], ow);
     });
     return out;
 }
 
-} // namespace
-
-Raster downscale(std::span<const double> in, std::size_t w, std::size_t h, double scale) {
-    return downscale_samples(in, w, h, scale);
-}
-Raster downscale(std::span<const float> in, std::size_t w, std::size_t h, double scale) {
-    return downscale_samples(in, w, h, scale);
-}
-Raster downscale(std::span<const std::uint8_t> in, std::size_t w, std::size_t h, double scale) {
-    return downscale_samples(in, w, h, scale);
-}
-Raster downscale(std::span<const std::uint16_t> in, std::size_t w, std::size_t h, double scale) {
-    return downscale_samples(in, w, h, scale);
-}
+#define LINORA_INSTANCE(T)                                                                         \
+    template Raster downscale<T>(std::span<const T>, std::size_t, std::size_t, double);
+LINORA_DETECTOR_SAMPLE_TYPES(LINORA_INSTANCE)
+#undef LINORA_INSTANCE
 
 } // namespace linora::detector

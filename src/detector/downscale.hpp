@@ -40,9 +40,8 @@ std::size_t source_index(std::size_t i, double scale, std::size_t n);
 // subsampled_size(scale, w) x subsampled_size(scale, h) output. Samples are
 // taken as their working values (16-bit ones divided by 257) as they are read.
 // Requires w, h >= 3, 0 < scale < 1 and both output dimensions >= 3.
-Raster downscale(std::span<const double> in, std::size_t w, std::size_t h, double scale);
-Raster downscale(std::span<const float> in, std::size_t w, std::size_t h, double scale);
-Raster downscale(std::span<const std::uint8_t> in, std::size_t w, std::size_t h, double scale);
-Raster downscale(std::span<const std::uint16_t> in, std::size_t w, std::size_t h, double scale);
+// Instances exist for the types of LINORA_DETECTOR_SAMPLE_TYPES.
+template <class T>
+Raster downscale(std::span<const T> in, std::size_t w, std::size_t h, double scale);
 
 } // namespace linora::detector

@@ -10,6 +10,7 @@
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "detector/samples.hpp"
 #include "pool.hpp"
 
 #include <algorithm>
@@ -156,13 +157,10 @@ Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t wid
                                       small.height, 1.0 / scale);
 }
 
-template Checked<std::vector<Segment>> detect<double>(std::span<const double>, std::size_t,
-                                                      std::size_t, double);
-template Checked<std::vector<Segment>> detect<float>(std::span<const float>, std::size_t,
-                                                     std::size_t, double);
-template Checked<std::vector<Segment>> detect<std::uint8_t>(std::span<const std::uint8_t>,
-                                                            std::size_t, std::size_t, double);
-template Checked<std::vector<Segment>> detect<std::uint16_t>(std::span<const std::uint16_t>,
-                                                             std::size_t, std::size_t, double);
+#define LINORA_INSTANCE(T)                                                                         \
+    template Checked<std::vector<Segment>> detect<T>(std::span<const T>, std::size_t, std::size_t, \
+                                                     double);
+LINORA_DETECTOR_SAMPLE_TYPES(LINORA_INSTANCE)
+#undef LINORA_INSTANCE
 
 } // namespace linora

@@ -16,10 +16,9 @@ namespace linora::detector {
 // block whose top-left pixel it is, so the last row and the last column have
 // no block and stay zero, as does every cell with a zero (or NaN) gradient.
 // Samples are taken as their working values (16-bit ones divided by 257).
-std::vector<Px> level_line_field(std::span<const double> in, std::size_t w, std::size_t h);
-std::vector<Px> level_line_field(std::span<const float> in, std::size_t w, std::size_t h);
-std::vector<Px> level_line_field(std::span<const std::uint8_t> in, std::size_t w, std::size_t h);
-std::vector<Px> level_line_field(std::span<const std::uint16_t> in, std::size_t w, std::size_t h);
+// Instances exist for the types of LINORA_DETECTOR_SAMPLE_TYPES.
+template <class T>
+std::vector<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h);
 
 // The indices of the cells whose norm is above threshold, ordered by
 // decreasing norm quantised to kSeedBins levels of the largest norm; cells of

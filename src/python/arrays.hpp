@@ -15,6 +15,13 @@
 
 namespace linora::py {
 
+// The NumPy type number of samples of type T.
+template <class T> struct NumpyType;
+template <> struct NumpyType<std::uint8_t> { static constexpr np::TypeNum value = np::UByte; };
+template <> struct NumpyType<std::uint16_t> { static constexpr np::TypeNum value = np::UShort; };
+template <> struct NumpyType<float> { static constexpr np::TypeNum value = np::Float; };
+template <> struct NumpyType<double> { static constexpr np::TypeNum value = np::Double; };
+
 // True when `obj` is a NumPy array (or subclass instance) with `ndim`
 // dimensions, a dtype equivalent to `type` (same kind and size, native byte
 // order) and, when `last_axis` is non-zero, that many elements on its last

@@ -8,6 +8,7 @@
 #include "segment.hpp"
 
 #include "detector/detect.hpp"
+#include "detector/samples.hpp"
 
 #include <optional>
 #include <variant>
@@ -52,10 +53,10 @@ PyObject* detect_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     const np::Api* api = np::api();
     if (api == nullptr) return nullptr;
     PyObject* gray = slot[0];
-    if (matches(*api, gray, 2, np::Double)) return run<double>(gray, scale);
-    if (matches(*api, gray, 2, np::Float)) return run<float>(gray, scale);
-    if (matches(*api, gray, 2, np::UByte)) return run<std::uint8_t>(gray, scale);
-    if (matches(*api, gray, 2, np::UShort)) return run<std::uint16_t>(gray, scale);
+#define LINORA_CASE(T)                                                                             \
+    if (matches(*api, gray, 2, NumpyType<T>::value)) return run<T>(gray, scale);
+    LINORA_DETECTOR_SAMPLE_TYPES(LINORA_CASE)
+#undef LINORA_CASE
     PyErr_SetString(PyExc_TypeError,
                     "detect expects a (height, width) array of uint8, uint16, float32 or float64");
     return nullptr;

@@ -70,7 +70,7 @@ std::optional<Filter> filter_arg(PyObject* obj) {
 // Wraps a computed raster, or raises for the errors the computation reported.
 template <class T>
 PyObject* finish(const np::Api& api, std::optional<Checked<Buffer<T>>>& result,
-                 std::exception_ptr error, np::TypeNum type, int ndim, const Py_ssize_t* dims,
+                 std::exception_ptr error, int ndim, const Py_ssize_t* dims,
                  const char* mismatch_context) {
     if (error) {
         raise_from_core(error);
@@ -78,7 +78,21 @@ PyObject* finish(const np::Api& api, std::optional<Checked<Buffer<T>>>& result,
     }
     if (auto* mismatch = std::get_if<SizeMismatch>(&*result))
         return raise_internal(std::string(mismatch_context) + ": " + debug_text(*mismatch));
-    return wrap_buffer(api, std::get<Buffer<T>>(std::move(*result)), type, ndim, dims);
+    return wrap_buffer(api, std::get<Buffer<T>>(std::move(*result)), NumpyType<T>::value, ndim,
+                       dims);
+}
+
+// f.template operator()<T>() for the sample type T of the resampling that
+// `src` holds (an ndim-dimensional array with `last` elements on its last
+// axis, or any number when 0); nothing when it holds none of them.
+template <class F>
+std::optional<PyObject*> with_sample_type(const np::Api& api, PyObject* src, int ndim,
+                                          Py_ssize_t last, F&& f) {
+#define LINORA_CASE(T)                                                                             \
+    if (matches(api, src, ndim, NumpyType<T>::value, last)) return f.template operator()<T>();
+    LINORA_RESAMPLE_SAMPLE_TYPES(LINORA_CASE)
+#undef LINORA_CASE
+    return std::nullopt;
 }
 
 // ---------------------------------------------------------------- warp_rgb
@@ -94,8 +108,7 @@ struct WarpArgs {
     std::optional<std::array<std::uint64_t, 2>> out_size;
 };
 
-template <class T>
-PyObject* run_warp(const np::Api& api, PyObject* src, const WarpArgs& a, np::TypeNum type) {
+template <class T> PyObject* run_warp(const np::Api& api, PyObject* src, const WarpArgs& a) {
     std::optional<Samples<T>> samples;
     samples.emplace(src);
     const std::size_t h = dim(src, 0), w = dim(src, 1);
@@ -118,7 +131,7 @@ PyObject* run_warp(const np::Api& api, PyObject* src, const WarpArgs& a, np::Typ
         error);
     samples.reset();
     const Py_ssize_t dims[3] = {static_cast<Py_ssize_t>(out_h), static_cast<Py_ssize_t>(out_w), 3};
-    return finish<T>(api, result, error, type, 3, dims,
+    return finish<T>(api, result, error, 3, dims,
                      "the buffer length comes from the array's own shape");
 }
 
@@ -148,9 +161,9 @@ PyObject* warp_rgb_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     const np::Api* api = np::api();
     if (api == nullptr) return nullptr;
     PyObject* src = slot[0];
-    if (matches(*api, src, 3, np::UByte, 3)) return run_warp<std::uint8_t>(*api, src, a, np::UByte);
-    if (matches(*api, src, 3, np::UShort, 3))
-        return run_warp<std::uint16_t>(*api, src, a, np::UShort);
+    if (auto r =
+            with_sample_type(*api, src, 3, 3, [&]<class T>() { return run_warp<T>(*api, src, a); }))
+        return *r;
     PyErr_SetString(PyExc_TypeError,
                     "warp_rgb expects a (height, width, 3) array of uint8 or uint16");
     return nullptr;
@@ -162,7 +175,7 @@ constexpr const char* kRemapNames[] = {"src", "map_x", "map_y", "filter"};
 
 template <class T, std::size_t C>
 PyObject* run_remap(const np::Api& api, PyObject* src, PyObject* map_x, PyObject* map_y,
-                    Filter filter, np::TypeNum type) {
+                    Filter filter) {
     std::optional<Samples<T>> samples;
     std::optional<Samples<float>> mx, my;
     samples.emplace(src);
@@ -182,7 +195,7 @@ PyObject* run_remap(const np::Api& api, PyObject* src, PyObject* map_x, PyObject
     my.reset();
     const Py_ssize_t dims[3] = {static_cast<Py_ssize_t>(out_h), static_cast<Py_ssize_t>(out_w),
                                 static_cast<Py_ssize_t>(C)};
-    return finish<T>(api, result, error, type, C == 3 ? 3 : 2, dims,
+    return finish<T>(api, result, error, C == 3 ? 3 : 2, dims,
                      "the buffer lengths come from the arrays' own shapes");
 }
 
@@ -205,24 +218,17 @@ PyObject* remap_impl(const char* function, const char* type_error, PyObject* con
     if (!filter) return nullptr;
 
     PyObject* src = slot[0];
-    const int ndim = C == 3 ? 3 : 2;
-    const Py_ssize_t last = C == 3 ? 3 : 0;
-    np::TypeNum type;
-    if (matches(*api, src, ndim, np::UByte, last)) {
-        type = np::UByte;
-    } else if (matches(*api, src, ndim, np::UShort, last)) {
-        type = np::UShort;
-    } else {
-        PyErr_SetString(PyExc_TypeError, type_error);
-        return nullptr;
-    }
-    if (dim(slot[1], 0) != dim(slot[2], 0) || dim(slot[1], 1) != dim(slot[2], 1)) {
-        PyErr_SetString(PyExc_ValueError, "map_x and map_y must have the same shape");
-        return nullptr;
-    }
-    if (type == np::UByte)
-        return run_remap<std::uint8_t, C>(*api, src, slot[1], slot[2], *filter, type);
-    return run_remap<std::uint16_t, C>(*api, src, slot[1], slot[2], *filter, type);
+    auto r =
+        with_sample_type(*api, src, C == 3 ? 3 : 2, C == 3 ? 3 : 0, [&]<class T>() -> PyObject* {
+            if (dim(slot[1], 0) != dim(slot[2], 0) || dim(slot[1], 1) != dim(slot[2], 1)) {
+                PyErr_SetString(PyExc_ValueError, "map_x and map_y must have the same shape");
+                return nullptr;
+            }
+            return run_remap<T, C>(*api, src, slot[1], slot[2], *filter);
+        });
+    if (r) return *r;
+    PyErr_SetString(PyExc_TypeError, type_error);
+    return nullptr;
 }
 
 } // namespace

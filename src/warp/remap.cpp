@@ -1,9 +1,10 @@
 // Coordinate-map remap: output pixel (x, y) samples the source at
 // (map_x[y * out_w + x], map_y[y * out_w + x]).
 #include "pool.hpp"
+#include "warp/kernels.hpp"
 #include "warp/raster.hpp"
 #include "warp/resample.hpp"
-#include "warp/samplers.hpp"
+#include "warp/rows.hpp"
 #include "warp/vector_rows.hpp"
 
 #include <memory>
@@ -15,45 +16,45 @@ namespace {
 // Everything a row of the remap reads and the output it writes; shared
 // read-only by all rows of one operation.
 template <class T> struct RemapJob {
-    std::span<const T> src;
-    std::size_t w, h;
+    detail::SourceView<T> src;
     const float* map_x;
     const float* map_y;
     std::size_t out_w;
-    const LanczosTable* table; // Lanczos3 only
     T* out;
-    bool vector; // use the vector rows
+    detail::RemapSpan<T> vector; // null: the scalar kernel does every pixel
 };
 
-// Computes output row y: the maps' entries are widened to double and sampled
-// left to right; positions outside the source leave the zeros.
-template <class T, std::size_t C, Filter F> void remap_row(const RemapJob<T>& job, std::size_t y) {
+// Output row y: positions outside the source leave the zeros.
+template <class K, class T, std::size_t C> void remap_row(const RemapJob<T>& job, std::size_t y) {
     const std::size_t first = y * job.out_w;
     const float* mx = job.map_x + first;
     const float* my = job.map_y + first;
     T* row = job.out + first * C;
-    // Several pixels at a time where the CPU allows, the remaining ones here.
-    std::size_t x = 0;
-    if (job.vector)
-        x = detail::remap_span<T, C, F>(
-            {job.src.data(), job.w, job.h, job.table, job.table ? (*job.table)[0].data() : nullptr},
-            mx, my, job.out_w, row);
-    for (; x < job.out_w; ++x) {
-        const double sx = static_cast<double>(mx[x]);
-        const double sy = static_cast<double>(my[x]);
-        const std::span<T, C> px(row + x * C, C);
-        if constexpr (F == Filter::Bilinear)
-            sample_bilinear<T, C>(job.src, job.w, job.h, sx, sy, px);
-        else
-            sample_lanczos3<T, C>(job.src, job.w, job.h, *job.table, sx, sy, px);
-    }
+    const std::size_t x = job.vector ? job.vector(job.src, mx, my, job.out_w, row) : 0;
+    detail::scalar_row<K, T, C>(job.src, detail::RemapRowPositions{mx, my}, x, job.out_w, row);
 }
 
-template <class T, std::size_t C, Filter F>
-void run_remap(const RemapJob<T>& job, std::size_t out_h) {
+template <class K, class T, std::size_t C>
+Buffer<T> remap_with(std::span<const T> src, std::size_t w, std::size_t h,
+                     std::span<const float> map_x, std::span<const float> map_y, std::size_t out_w,
+                     std::size_t out_h) {
+    std::unique_ptr<const LanczosTable> table;
+    if constexpr (K::uses_table) table = lanczos3_table();
+    Buffer<T> out = detail::allocate_output<T>(out_w, out_h, C);
+
+    const detail::VectorRows<T>* rows = detail::vector_rows<T>(src.size());
+    const RemapJob<T> job{{src.data(), w, h, table.get(), table ? (*table)[0].data() : nullptr,
+                           &detail::kernel_pixel<K, T, C>},
+                          map_x.data(),
+                          map_y.data(),
+                          out_w,
+                          out.data(),
+                          rows ? rows->remap[detail::kernel_index<K>][detail::channel_index<C>]
+                               : nullptr};
     // The row length only chunks the work; a saturated value is still non-zero.
-    const std::size_t row_len = detail::saturating_mul(job.out_w, C);
-    parallel_rows(out_h, row_len, [&job](std::size_t y) { remap_row<T, C, F>(job, y); });
+    const std::size_t row_len = detail::saturating_mul(out_w, C);
+    parallel_rows(out_h, row_len, [&job](std::size_t y) { remap_row<K, T, C>(job, y); });
+    return out;
 }
 
 } // namespace
@@ -68,40 +69,21 @@ Checked<Buffer<T>> remap(std::span<const T> src, std::size_t w, std::size_t h,
     if (map_x.size() != map_len) return SizeMismatch{map_len, map_x.size()};
     if (map_y.size() != map_x.size()) return SizeMismatch{map_len, map_y.size()};
 
-    std::unique_ptr<const LanczosTable> table;
-    if (filter == Filter::Lanczos3) table = lanczos3_table();
-    Buffer<T> out = detail::allocate_output<T>(out_w, out_h, C);
-
-    const bool vector =
-        detail::have_vector_rows() && w > 0 && h > 0 && detail::vector_rows_fit(src.size());
-    const RemapJob<T> job{src,   w,           h,          map_x.data(), map_y.data(),
-                          out_w, table.get(), out.data(), vector};
-    if (filter == Filter::Lanczos3)
-        run_remap<T, C, Filter::Lanczos3>(job, out_h);
-    else
-        run_remap<T, C, Filter::Bilinear>(job, out_h);
+    Buffer<T> out;
+    detail::with_kernel(filter, [&]<class K>() {
+        out = remap_with<K, T, C>(src, w, h, map_x, map_y, out_w, out_h);
+    });
     return out;
 }
 
-template Checked<Buffer<std::uint8_t>> remap<std::uint8_t, 1>(std::span<const std::uint8_t>,
-                                                              std::size_t, std::size_t,
-                                                              std::span<const float>,
-                                                              std::span<const float>, std::size_t,
-                                                              std::size_t, Filter);
-template Checked<Buffer<std::uint8_t>> remap<std::uint8_t, 3>(std::span<const std::uint8_t>,
-                                                              std::size_t, std::size_t,
-                                                              std::span<const float>,
-                                                              std::span<const float>, std::size_t,
-                                                              std::size_t, Filter);
-template Checked<Buffer<std::uint16_t>> remap<std::uint16_t, 1>(std::span<const std::uint16_t>,
-                                                                std::size_t, std::size_t,
-                                                                std::span<const float>,
-                                                                std::span<const float>, std::size_t,
-                                                                std::size_t, Filter);
-template Checked<Buffer<std::uint16_t>> remap<std::uint16_t, 3>(std::span<const std::uint16_t>,
-                                                                std::size_t, std::size_t,
-                                                                std::span<const float>,
-                                                                std::span<const float>, std::size_t,
-                                                                std::size_t, Filter);
+#define LINORA_INSTANCE(T)                                                                         \
+    template Checked<Buffer<T>> remap<T, 1>(std::span<const T>, std::size_t, std::size_t,          \
+                                            std::span<const float>, std::span<const float>,        \
+                                            std::size_t, std::size_t, Filter);                     \
+    template Checked<Buffer<T>> remap<T, 3>(std::span<const T>, std::size_t, std::size_t,          \
+                                            std::span<const float>, std::span<const float>,        \
+                                            std::size_t, std::size_t, Filter);
+LINORA_RESAMPLE_SAMPLE_TYPES(LINORA_INSTANCE)
+#undef LINORA_INSTANCE
 
 } // namespace linora

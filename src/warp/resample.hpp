@@ -11,9 +11,26 @@
 
 namespace linora {
 
+// The sample types, as one list: X(type) for each. Every instantiation per
+// sample type expands it, so another type is a line here and a SampleTraits
+// specialisation.
+#define LINORA_RESAMPLE_SAMPLE_TYPES(X) X(std::uint8_t) X(std::uint16_t)
+
+// The largest value and the width in bits of a sample type.
+template <class T> struct SampleTraits;
+template <> struct SampleTraits<std::uint8_t> {
+    static constexpr std::uint32_t max = 255;
+    static constexpr int bits = 8;
+};
+template <> struct SampleTraits<std::uint16_t> {
+    static constexpr std::uint32_t max = 65535;
+    static constexpr int bits = 16;
+};
+
 enum class Filter { Bilinear, Lanczos3 };
 
-// Resamples a w x h source of C interleaved channels (C = 1 or 3) through
+// Resamples a w x h source of C interleaved channels (C = 1 or 3, samples of
+// a type of LINORA_RESAMPLE_SAMPLE_TYPES) through
 // per-pixel coordinate maps: output pixel (x, y) takes the source value at
 // (map_x[y * out_w + x], map_y[y * out_w + x]). Pixel centres are at integer
 // coordinates. Returns the out_w x out_h x C output, zero where the position
@@ -34,34 +51,8 @@ Checked<Buffer<T>> remap(std::span<const T> src, std::size_t w, std::size_t h,
 //
 // Throws as remap does.
 template <class T>
-Checked<Buffer<T>> warp_rgb(std::span<const T> src, std::size_t w, std::size_t h,
-                            std::size_t out_w, std::size_t out_h,
-                            const std::array<double, 9>& inverse, Filter filter, double scale,
-                            double off_x, double off_y);
-
-extern template Checked<Buffer<std::uint8_t>>
-    remap<std::uint8_t, 1>(std::span<const std::uint8_t>, std::size_t, std::size_t,
-                           std::span<const float>, std::span<const float>, std::size_t,
-                           std::size_t, Filter);
-extern template Checked<Buffer<std::uint8_t>>
-    remap<std::uint8_t, 3>(std::span<const std::uint8_t>, std::size_t, std::size_t,
-                           std::span<const float>, std::span<const float>, std::size_t,
-                           std::size_t, Filter);
-extern template Checked<Buffer<std::uint16_t>>
-    remap<std::uint16_t, 1>(std::span<const std::uint16_t>, std::size_t, std::size_t,
-                            std::span<const float>, std::span<const float>, std::size_t,
-                            std::size_t, Filter);
-extern template Checked<Buffer<std::uint16_t>>
-    remap<std::uint16_t, 3>(std::span<const std::uint16_t>, std::size_t, std::size_t,
-                            std::span<const float>, std::span<const float>, std::size_t,
-                            std::size_t, Filter);
-extern template Checked<Buffer<std::uint8_t>>
-    warp_rgb<std::uint8_t>(std::span<const std::uint8_t>, std::size_t, std::size_t, std::size_t,
-                           std::size_t, const std::array<double, 9>&, Filter, double, double,
-                           double);
-extern template Checked<Buffer<std::uint16_t>>
-    warp_rgb<std::uint16_t>(std::span<const std::uint16_t>, std::size_t, std::size_t,
-                            std::size_t, std::size_t, const std::array<double, 9>&, Filter,
-                            double, double, double);
+Checked<Buffer<T>> warp_rgb(std::span<const T> src, std::size_t w, std::size_t h, std::size_t out_w,
+                            std::size_t out_h, const std::array<double, 9>& inverse, Filter filter,
+                            double scale, double off_x, double off_y);
 
 } // namespace linora

@@ -1,15 +1,17 @@
 // Point samplers: read an interleaved raster at a fractional position and
 // produce one output pixel, with a bilinear (2 x 2) or a Lanczos-3 (6 x 6)
 // kernel. One generic implementation, instantiated for each sample type
-// (uint8_t, uint16_t) and channel count (1, 3).
+// (LINORA_RESAMPLE_SAMPLE_TYPES) and channel count (1, 3).
 //
 // Pixel centres lie at integer coordinates, so a raster of width w covers
 // -0.5 to w - 0.5 in x (inclusive), and likewise in y. A position outside
-// that rectangle writes nothing; a position inside writes all C samples.
+// that rectangle, or with a NaN coordinate (how callers mark invalid map
+// entries), writes nothing; a position inside writes all C samples.
 // Borders replicate the edge pixels.
 #pragma once
 
 #include "sample.hpp"
+#include "warp/resample.hpp"
 
 #include <algorithm>
 #include <array>
@@ -34,15 +36,15 @@ std::unique_ptr<const LanczosTable> lanczos3_table();
 
 namespace detail {
 
-// The position test shared by both samplers: exactly these four ordered
-// comparisons, so infinities are outside and NaN coordinates are inside.
+// The position test shared by both samplers: inside only when all four
+// ordered comparisons hold, so infinities and NaN coordinates are outside.
 inline bool outside(double x, double y, std::size_t w, std::size_t h) noexcept {
-    return x < -0.5 || x > static_cast<double>(w) - 0.5 || y < -0.5 ||
-           y > static_cast<double>(h) - 0.5;
+    return !(x >= -0.5 && x <= static_cast<double>(w) - 0.5 && y >= -0.5 &&
+             y <= static_cast<double>(h) - 0.5);
 }
 
-// A position passed the range test on a raster without pixels (only -0.5 or
-// NaN along the empty dimension do): there is no index to clamp to.
+// A position passed the range test on a raster without pixels (only -0.5
+// along the empty dimension does): there is no index to clamp to.
 [[noreturn, gnu::cold]] inline void throw_empty_clamp_range() {
     throw InternalError("cannot clamp an index to the empty range 0..=-1");
 }
@@ -63,7 +65,7 @@ inline std::size_t clamp_offset(std::int64_t i, std::int64_t d, std::size_t n) n
 // T: v + 0.5 truncated (saturating, NaN -> 0), then limited to T's maximum.
 template <class T> inline T quantise(double v) noexcept {
     const std::uint32_t r = saturating_trunc<std::uint32_t>(v + 0.5);
-    return static_cast<T>(std::min<std::uint32_t>(r, std::numeric_limits<T>::max()));
+    return static_cast<T>(std::min<std::uint32_t>(r, SampleTraits<T>::max));
 }
 
 // The 36 products wy[i] * wx[j] of the Lanczos weights of one position.

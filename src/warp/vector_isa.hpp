@@ -1,29 +1,17 @@
-// The instruction-set specific entry points behind vector_rows.hpp, and the
-// scalar sampling they fall back on for single pixels.
+// The vector rows of each x86-64 instruction set, compiled from the one
+// kernel source vector_kernels.inc in vector_rows_<isa>.cpp (x86-64 builds
+// only).
 #pragma once
 
 #include "warp/vector_rows.hpp"
 
-#include <cstddef>
-
+#if defined(LINORA_X86_VECTORS)
 namespace linora::detail {
-
-// One pixel by the scalar sampler of filter F (defined in vector_rows.cpp,
-// compiled for any CPU).
-template <class T, std::size_t C, Filter F>
-void scalar_pixel(const SourceView<T>& src, double x, double y, T* out) noexcept;
-
-template <class T, std::size_t C, Filter F>
-std::size_t remap_span_avx2(const SourceView<T>& src, const float* mx, const float* my,
-                            std::size_t n, T* out) noexcept;
-template <class T, Filter F>
-std::size_t warp_span_avx2(const SourceView<T>& src, const WarpRowTerms& row, std::size_t n,
-                           T* out) noexcept;
-template <class T, std::size_t C, Filter F>
-std::size_t remap_span_avx512(const SourceView<T>& src, const float* mx, const float* my,
-                              std::size_t n, T* out) noexcept;
-template <class T, Filter F>
-std::size_t warp_span_avx512(const SourceView<T>& src, const WarpRowTerms& row, std::size_t n,
-                             T* out) noexcept;
-
+namespace avx2 {
+template <class T> const VectorRows<T>& vector_rows() noexcept;
+}
+namespace avx512 {
+template <class T> const VectorRows<T>& vector_rows() noexcept;
+}
 } // namespace linora::detail
+#endif

@@ -1,45 +1,21 @@
 // Resampling rows several pixels at a time: eight with AVX-512, four with
-// AVX2, whichever the running CPU has. Each lane performs exactly the
-// operations of the scalar samplers in samplers.hpp, in the same order (no
-// fused multiply-add), so the output has the same bits; the lanes only differ
-// in how the samples are fetched and how the results are stored.
+// AVX2, whichever the running CPU has (x86-64 builds; elsewhere the scalar
+// kernels do every pixel). Each lane performs exactly the operations of the
+// scalar samplers in samplers.hpp, in the same order (no fused multiply-add),
+// so the output has the same bits; the lanes only differ in how the samples
+// are fetched and how the results are stored.
 #pragma once
 
-#include "warp/resample.hpp"
-#include "warp/samplers.hpp"
+#include "warp/kernels.hpp"
 
-#include <array>
 #include <cstddef>
-#include <cstdint>
 
 namespace linora::detail {
 
-// True when the CPU runs AVX2 (or more) and the vector rows may be used.
-bool have_vector_rows() noexcept;
-
-// Caps the instruction set the vector rows use: 0 none (have_vector_rows()
-// turns false), 1 AVX2, 2 AVX-512 (the default: the best the CPU has). For
-// tests, which show that every width gives the same bits; not thread-safe
-// against running operations.
-void limit_vector_rows(int level) noexcept;
-
-// The source raster of one operation. The vector rows address samples with
-// 32-bit offsets, so they serve only rasters of fewer than 2^31 - 64 samples
-// (`vector_rows_fit`); larger ones take the scalar samplers.
-template <class T> struct SourceView {
-    const T* data;
-    std::size_t w, h;
-    const LanczosTable* table; // Lanczos3 only
-    const double* weights;     // Lanczos3 only: the table's first entry
-};
+// The vector rows address samples with 32-bit offsets, so they serve only
+// rasters of fewer than 2^31 - 64 samples; larger ones take the scalar
+// kernels.
 bool vector_rows_fit(std::size_t samples) noexcept;
-
-// Remap: output pixels [0, n) of a row, from map entries mx[0..n), my[0..n).
-// Returns how many leading pixels it computed (a multiple of the lane count);
-// the caller computes the rest with the scalar samplers.
-template <class T, std::size_t C, Filter F>
-std::size_t remap_span(const SourceView<T>& src, const float* mx, const float* my, std::size_t n,
-                       T* out) noexcept;
 
 // The per-row constants of the perspective warp (see warp.cpp).
 struct WarpRowTerms {
@@ -57,10 +33,29 @@ struct WarpRowTerms {
 // normal range, hence equal. Otherwise 0.
 double exact_reciprocal(double s) noexcept;
 
-// Warp: output pixels [0, n) of a row of 3-channel pixels. Returns how many
-// leading pixels it computed, as remap_span.
-template <class T, Filter F>
-std::size_t warp_span(const SourceView<T>& src, const WarpRowTerms& row, std::size_t n,
-                      T* out) noexcept;
+// A vector row computes the leading output pixels of a row of n pixels and
+// returns how many it computed (a multiple of its lane count); the caller
+// computes the rest with the scalar kernel. Lanes it cannot read safely (near
+// the end of the source) it hands to src.pixel. Remap: positions from map
+// entries mx[0..n), my[0..n); warp: from the row's terms, 3 channels.
+template <class T>
+using RemapSpan = std::size_t (*)(const SourceView<T>& src, const float* mx, const float* my,
+                                  std::size_t n, T* out) noexcept;
+template <class T>
+using WarpSpan = std::size_t (*)(const SourceView<T>& src, const WarpRowTerms& row, std::size_t n,
+                                 T* out) noexcept;
+
+// The vector rows of one instruction set for samples of type T, by kernel
+// (kernel_index) and channel count (channel_index); null for a kernel
+// without vector rows.
+template <class T> struct VectorRows {
+    RemapSpan<T> remap[kKernelCount][2];
+    WarpSpan<T> warp[kKernelCount];
+};
+
+// Those of linora::active_isa() for a source of `samples` samples, or null
+// when the scalar kernels are to do every pixel (no vector instruction set,
+// an empty or too large source).
+template <class T> const VectorRows<T>* vector_rows(std::size_t samples) noexcept;
 
 } // namespace linora::detail

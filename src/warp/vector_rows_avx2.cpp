@@ -1,22 +1,27 @@
-// The resampling row kernels compiled for AVX2: four lanes of doubles.
+// The resampling row kernels compiled for AVX2: four lanes of doubles (x86-64 builds
+// only).
+#include "simd.hpp"
 #include "warp/vector_isa.hpp"
 
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+#if !defined(LINORA_X86_VECTORS)
+#error "build this file only for x86-64 (with LINORA_X86_VECTORS)"
+#endif
+
+LINORA_TARGET_AVX2
 
 #include "warp/vector_pack.hpp"
 
-namespace linora::detail {
-namespace {
+namespace linora::detail::avx2 {
 
 #define LINORA_LANE_OP [[gnu::always_inline]] static inline
 
-struct Avx2Lanes {
+struct Lanes {
     static constexpr int N = 4;
     using D = __m256d; // lane values
     using I = __m128i; // lane indices, 32-bit
@@ -35,17 +40,11 @@ struct Avx2Lanes {
     LINORA_LANE_OP D trunc(D a) {
         return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     }
-    LINORA_LANE_OP M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-    LINORA_LANE_OP M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
     LINORA_LANE_OP M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     LINORA_LANE_OP M eq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm256_cmp_pd(a, a, _CMP_ORD_Q); }
-    LINORA_LANE_OP M or_(M a, M b) { return _mm256_or_pd(a, b); }
     LINORA_LANE_OP M and_(M a, M b) { return _mm256_and_pd(a, b); }
     LINORA_LANE_OP M and_not(M a, M b) { return _mm256_andnot_pd(a, b); } // b and not a
-    LINORA_LANE_OP M none_of(M a) {
-        return _mm256_xor_pd(a, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)));
-    }
     LINORA_LANE_OP unsigned bits(M a) { return static_cast<unsigned>(_mm256_movemask_pd(a)); }
     // v where m holds, +0.0 elsewhere.
     LINORA_LANE_OP D keep(D v, M m) { return _mm256_and_pd(v, m); }
@@ -104,13 +103,10 @@ struct Avx2Lanes {
 
 #undef LINORA_LANE_OP
 
-using V = Avx2Lanes;
+using V = Lanes;
 
-} // namespace
-} // namespace linora::detail
+#include "warp/vector_kernels.inc"
 
-#define LINORA_ISA avx2
-#define LINORA_VECTOR_KERNELS_INCLUDED
-#include "warp/vector_kernels.hpp"
+} // namespace linora::detail::avx2
 
-#pragma GCC pop_options
+LINORA_TARGET_END

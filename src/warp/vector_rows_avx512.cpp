@@ -1,27 +1,34 @@
-// The resampling row kernels compiled for AVX-512: eight lanes of doubles.
+// The resampling row kernels compiled for AVX-512: eight lanes of doubles (x86-64 builds
+// only).
+#include "simd.hpp"
 #include "warp/vector_isa.hpp"
 
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
+#if !defined(LINORA_X86_VECTORS)
+#error "build this file only for x86-64 (with LINORA_X86_VECTORS)"
+#endif
+
+LINORA_TARGET_AVX512
 // GCC 12's AVX-512 intrinsics start several results from an undefined
 // register value, which -Wmaybe-uninitialized reports inside its own header
 // (GCC bug 105593); nothing here reads an undefined value.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "warp/vector_pack.hpp"
 
-namespace linora::detail {
-namespace {
+namespace linora::detail::avx512 {
 
 #define LINORA_LANE_OP [[gnu::always_inline]] static inline
 
-struct Avx512Lanes {
+struct Lanes {
     static constexpr int N = 8;
     using D = __m512d;  // lane values
     using I = __m256i;  // lane indices, 32-bit
@@ -42,15 +49,11 @@ struct Avx512Lanes {
     LINORA_LANE_OP D trunc(D a) {
         return _mm512_roundscale_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     }
-    LINORA_LANE_OP M lt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
-    LINORA_LANE_OP M gt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
     LINORA_LANE_OP M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     LINORA_LANE_OP M eq(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm512_cmp_pd_mask(a, a, _CMP_ORD_Q); }
-    LINORA_LANE_OP M or_(M a, M b) { return static_cast<M>(a | b); }
     LINORA_LANE_OP M and_(M a, M b) { return static_cast<M>(a & b); }
     LINORA_LANE_OP M and_not(M a, M b) { return static_cast<M>(~a & b); } // b and not a
-    LINORA_LANE_OP M none_of(M a) { return static_cast<M>(~a); }
     LINORA_LANE_OP unsigned bits(M a) { return a; }
     // v where m holds, +0.0 elsewhere.
     LINORA_LANE_OP D keep(D v, M m) { return _mm512_maskz_mov_pd(m, v); }
@@ -111,14 +114,13 @@ struct Avx512Lanes {
 
 #undef LINORA_LANE_OP
 
-using V = Avx512Lanes;
+using V = Lanes;
 
-} // namespace
-} // namespace linora::detail
+#include "warp/vector_kernels.inc"
 
-#define LINORA_ISA avx512
-#define LINORA_VECTOR_KERNELS_INCLUDED
-#include "warp/vector_kernels.hpp"
+} // namespace linora::detail::avx512
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
-#pragma GCC pop_options
+#endif
+LINORA_TARGET_END

@@ -135,7 +135,7 @@ class DownscaleImage : public ::testing::TestWithParam<ImageCase> {};
 TEST_P(DownscaleImage, MatchesDirectEvaluation) {
     const auto [w, h, scale] = GetParam();
     const std::vector<double> in = noise_image(w, h, 12345u + static_cast<std::uint32_t>(w));
-    const Raster out = downscale(in, w, h, scale);
+    const Raster out = downscale<double>(in, w, h, scale);
     ASSERT_EQ(out.width, subsampled_size(scale, w));
     ASSERT_EQ(out.height, subsampled_size(scale, h));
     const std::vector<double> ref = reference_downscale(in, w, h, scale);
@@ -153,7 +153,7 @@ TEST(DownscaleImage, ConstantStaysConstant) {
     const std::size_t w = 23, h = 17;
     const std::vector<double> in(w * h, 77.25);
     for (double scale : {0.5, 0.8, 0.2}) {
-        const Raster out = downscale(in, w, h, scale);
+        const Raster out = downscale<double>(in, w, h, scale);
         for (double v : out.samples)
             EXPECT_NEAR(v, 77.25, 1e-12) << scale;
     }

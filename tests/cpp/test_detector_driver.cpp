@@ -165,7 +165,7 @@ TEST(Detect, SmallSubsampledSizes) {
 TEST(Detect, SubsampledResultsAreScaledBack) {
     const std::vector<std::uint8_t> img8 = rotated_rectangle(120, 100, 0.2, 5.0);
     const std::vector<double> img(img8.begin(), img8.end());
-    const linora::detector::Raster small = linora::detector::downscale(img, 120, 100, 0.5);
+    const linora::detector::Raster small = linora::detector::downscale<double>(img, 120, 100, 0.5);
     const std::vector<Segment> half = run(img, 120, 100, 0.5);
     const std::vector<Segment> direct = run(small.samples, small.width, small.height, 1.0);
     ASSERT_FALSE(half.empty());

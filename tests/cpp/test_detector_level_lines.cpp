@@ -19,7 +19,7 @@ TEST(LevelLineField, VerticalStepEdge) {
     for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = 0; x < w; ++x)
             in[y * w + x] = x >= 3 ? 10.0 : 0.0;
-    const std::vector<Px> f = level_line_field(in, w, h);
+    const std::vector<Px> f = level_line_field<double>(in, w, h);
     for (std::size_t y = 0; y + 1 < h; ++y)
         for (std::size_t x = 0; x + 1 < w; ++x) {
             const Px& c = f[y * w + x];
@@ -40,7 +40,7 @@ TEST(LevelLineField, HorizontalStepEdge) {
     for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = 0; x < w; ++x)
             in[y * w + x] = y >= 2 ? 10.0 : 0.0;
-    const std::vector<Px> f = level_line_field(in, w, h);
+    const std::vector<Px> f = level_line_field<double>(in, w, h);
     for (std::size_t x = 0; x + 1 < w; ++x) {
         const Px& c = f[1 * w + x];
         EXPECT_EQ(c.norm, 10.0f);
@@ -59,7 +59,7 @@ TEST(LevelLineField, RampAndZeroBorder) {
     for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = 0; x < w; ++x)
             in[y * w + x] = 3.0 * x + 4.0 * y;
-    const std::vector<Px> f = level_line_field(in, w, h);
+    const std::vector<Px> f = level_line_field<double>(in, w, h);
     ASSERT_EQ(f.size(), w * h);
     for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = 0; x < w; ++x) {
@@ -82,7 +82,7 @@ TEST(LevelLineField, NonFiniteSamples) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<double> in = {nan, 0, 0, 0, 0, 0, 0, 0, inf};
-    const std::vector<Px> f = level_line_field(in, 3, 3);
+    const std::vector<Px> f = level_line_field<double>(in, 3, 3);
     EXPECT_EQ(f[0].norm, 0.0f);
     EXPECT_EQ(f[0].cos_angle, 0.0f);
     EXPECT_EQ(f[1].norm, 0.0f);
@@ -91,7 +91,7 @@ TEST(LevelLineField, NonFiniteSamples) {
 
 TEST(LevelLineField, ConstantImageHasNoSeeds) {
     const std::vector<double> in(9 * 8, 42.0);
-    const std::vector<Px> f = level_line_field(in, 9, 8);
+    const std::vector<Px> f = level_line_field<double>(in, 9, 8);
     for (const Px& c : f)
         EXPECT_EQ(c.norm, 0.0f);
     EXPECT_TRUE(seeds_by_norm(f, kGradientThreshold).empty());

@@ -108,9 +108,9 @@ TEST(Refine, SpreadOnlyWithinWidth) {
 // rectangle, so the region shrinks around the seed at the line's start until
 // only part of the line is left.
 TEST(Refine, ShrinksAroundSeed) {
-    const std::size_t w = 32, h = 12;
+    constexpr std::size_t w = 32, h = 12;
     std::vector<Px> field(w * h, cell(kPi / 2));
-    auto idx = [w](std::size_t x, std::size_t y) { return static_cast<std::uint32_t>(y * w + x); };
+    auto idx = [](std::size_t x, std::size_t y) { return static_cast<std::uint32_t>(y * w + x); };
     for (std::size_t x = 0; x < 30; ++x)
         field[idx(x, 5)] = cell(0.0);
     for (std::size_t y = 6; y <= 10; ++y)

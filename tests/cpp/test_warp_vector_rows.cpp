@@ -4,6 +4,7 @@
 // whole outputs with per-pixel sampler calls on positions chosen to hit the lanes' special cases:
 // borders and the half-pixel margin, the last pixels of the buffer, NaN and infinities, W = 0, tiny
 // rasters, and row lengths that are not multiples of four.
+#include "simd.hpp"
 #include "test_warp_util.hpp"
 #include "warp/resample.hpp"
 #include "warp/samplers.hpp"
@@ -85,10 +86,10 @@ void check_remap(std::size_t w, std::size_t h, std::uint32_t seed) {
 template <class F> void at_every_width(F check) {
     for (int level : {2, 1, 0}) {
         SCOPED_TRACE(level);
-        linora::detail::limit_vector_rows(level);
+        linora::limit_isa(static_cast<linora::Isa>(level));
         check();
     }
-    linora::detail::limit_vector_rows(2);
+    linora::limit_isa(linora::Isa::Avx512);
 }
 
 TEST(VectorRows, RemapMatchesScalarSamplers) {

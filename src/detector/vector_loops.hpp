@@ -1,0 +1,50 @@
+// The loops of the detector's per-pixel passes that run as vector code, once
+// per instruction set: linora::detector::scalar (every target), ::avx2 and
+// ::avx512 (x86-64 builds), all from the one kernel source vector_loops.inc.
+// Every instance gives the bits of the scalar one.
+#pragma once
+
+#include "detector/types.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace linora::detector {
+
+// The cell value of seed_bins for a cell at or below the threshold.
+inline constexpr std::uint16_t kNoBin = 0xFFFF;
+
+struct VectorLoops {
+    // acc[i] = acc[i] + g * src[i] for i in [0, n): one rounded product and
+    // one rounded sum per element.
+    void (*accumulate_scaled)(double* acc, const double* src, double g, std::size_t n);
+    // Row y of the level-line field from rows y and y + 1 of the raster (w
+    // samples each, as 64-bit values): cells [0, w - 1) of `out`. `scratch`
+    // holds 3 * w doubles.
+    void (*field_row)(const double* top, const double* bottom, std::size_t w, Px* out,
+                      double* scratch);
+    // The largest norm of cells [0, n), NaNs ignored, never below 0.
+    float (*max_norm)(const Px* cells, std::size_t n);
+    // The seed bin of each of cells [0, n): min(1023, trunc((norm / max) *
+    // 1023)) in single precision, NaN and values not above 0 giving 0, or
+    // kNoBin for a norm at or below the threshold.
+    void (*seed_bins)(const Px* cells, std::size_t n, float max, float threshold,
+                      std::uint16_t* bins);
+};
+
+namespace scalar {
+extern const VectorLoops vector_loops;
+}
+#if defined(LINORA_X86_VECTORS)
+namespace avx2 {
+extern const VectorLoops vector_loops;
+}
+namespace avx512 {
+extern const VectorLoops vector_loops;
+}
+#endif
+
+// The instance for linora::active_isa().
+const VectorLoops& vector_loops() noexcept;
+
+} // namespace linora::detector

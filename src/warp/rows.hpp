@@ -1,0 +1,52 @@
+// One output row of a resampling operation, shared by the remap and the
+// warp: the vector rows compute the leading pixels where the operation has
+// them, then the scalar kernel computes the rest, each pixel at the position
+// the row's position generator gives. Which thread runs a row never matters:
+// a row reads the source and writes only its own output pixels.
+#pragma once
+
+#include "warp/kernels.hpp"
+#include "warp/vector_rows.hpp"
+
+#include <cstddef>
+
+namespace linora::detail {
+
+// Remap positions: the map entries, widened exactly to double.
+struct RemapRowPositions {
+    const float* mx;
+    const float* my;
+    bool at(std::size_t x, double& sx, double& sy) const {
+        sx = static_cast<double>(mx[x]);
+        sy = static_cast<double>(my[x]);
+        return true;
+    }
+};
+
+// Warp positions: u = x / scale + off_x, W = bw + h6 * u, and the source
+// position ((bx + u * h0) / W, (by + u * h3) / W); none where W == 0 (the
+// pixel stays 0). The row terms come first in each sum; that order fixes
+// the results to the last bit.
+struct WarpRowPositions {
+    const WarpRowTerms& t;
+    bool at(std::size_t x, double& sx, double& sy) const {
+        const double u = static_cast<double>(x) / t.scale + t.off_x;
+        const double W = t.bw + t.h6 * u;
+        if (W == 0.0) return false;
+        sx = (t.bx + u * t.h0) / W;
+        sy = (t.by + u * t.h3) / W;
+        return true;
+    }
+};
+
+// Pixels [x, n) of a row of C-channel pixels, by kernel K.
+template <class K, class T, std::size_t C, class Positions>
+void scalar_row(const SourceView<T>& src, const Positions& pos, std::size_t x, std::size_t n,
+                T* out) {
+    for (; x < n; ++x) {
+        double sx, sy;
+        if (pos.at(x, sx, sy)) K::template sample<T, C>(src, sx, sy, out + x * C);
+    }
+}
+
+} // namespace linora::detail

@@ -1,0 +1,102 @@
+// The detector's vector loops exist once per instruction set; every instance
+// the machine runs must give the scalar instance's bits, on lengths around
+// the vector widths, unaligned starts, and NaN, infinite, negative, zero and
+// subnormal values.
+#include "detector/vector_loops.hpp"
+#include "simd.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace {
+
+using namespace linora::detector;
+
+struct Instance {
+    const char* name;
+    const VectorLoops* loops;
+};
+
+// The instances other than the scalar one that this machine runs.
+std::vector<Instance> vector_instances() {
+    std::vector<Instance> v;
+#if defined(LINORA_X86_VECTORS)
+    const linora::Isa cpu = linora::detail::cpu_isa();
+    if (cpu >= linora::Isa::Avx2) v.push_back({"avx2", &avx2::vector_loops});
+    if (cpu >= linora::Isa::Avx512) v.push_back({"avx512", &avx512::vector_loops});
+#endif
+    return v;
+}
+
+std::vector<double> values(std::size_t n, std::mt19937& rng) {
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(),
+                               -0.0,
+                               0.0,
+                               std::numeric_limits<double>::denorm_min(),
+                               -1e300,
+                               1e300};
+    std::uniform_real_distribution<double> value(-300.0, 300.0);
+    std::uniform_int_distribution<int> pick(0, 79);
+    std::vector<double> v(n);
+    for (double& x : v) {
+        const int k = pick(rng);
+        x = k < 8 ? specials[k] : value(rng);
+    }
+    return v;
+}
+
+template <class T> bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+TEST(DetectorVectorLoops, EveryInstanceGivesTheScalarBits) {
+    const std::vector<Instance> instances = vector_instances();
+    if (instances.empty()) GTEST_SKIP() << "this machine runs only the scalar loops";
+    std::mt19937 rng(7);
+    const VectorLoops& ref = scalar::vector_loops;
+    for (std::size_t n : {0u, 1u, 2u, 3u, 7u, 8u, 15u, 16u, 17u, 31u, 33u, 64u, 100u}) {
+        for (std::size_t offset : {0u, 1u, 3u}) {
+            SCOPED_TRACE(testing::Message() << "n " << n << " offset " << offset);
+            const std::vector<double> a = values(n + offset, rng), b = values(n + offset, rng);
+            const double g = values(1, rng)[0];
+            std::vector<Px> cells(n + offset);
+            for (Px& c : cells)
+                c.norm = static_cast<float>(values(1, rng)[0] / 8.0);
+            const float max = n > 0 ? std::fabs(cells[offset + n / 2].norm) : 1.0f;
+            for (const Instance& in : instances) {
+                SCOPED_TRACE(in.name);
+                std::vector<double> want = a, got = a;
+                ref.accumulate_scaled(want.data() + offset, b.data() + offset, g, n);
+                in.loops->accumulate_scaled(got.data() + offset, b.data() + offset, g, n);
+                EXPECT_TRUE(same_bits(want, got));
+
+                if (n + offset >= 2) {
+                    const std::size_t w = n + offset;
+                    std::vector<Px> fw(w, Px{1, 2, 3}), fg(w, Px{1, 2, 3});
+                    std::vector<double> scratch(3 * w);
+                    ref.field_row(a.data(), b.data(), w, fw.data(), scratch.data());
+                    in.loops->field_row(a.data(), b.data(), w, fg.data(), scratch.data());
+                    EXPECT_TRUE(same_bits(fw, fg));
+                }
+
+                const float mw = ref.max_norm(cells.data() + offset, n);
+                const float mg = in.loops->max_norm(cells.data() + offset, n);
+                EXPECT_TRUE(std::memcmp(&mw, &mg, sizeof mw) == 0) << mw << " " << mg;
+
+                std::vector<std::uint16_t> bw(n + 1, 7), bg(n + 1, 7);
+                ref.seed_bins(cells.data() + offset, n, max, kGradientThreshold, bw.data());
+                in.loops->seed_bins(cells.data() + offset, n, max, kGradientThreshold, bg.data());
+                EXPECT_EQ(bw, bg);
+            }
+        }
+    }
+}
+
+} // namespace
