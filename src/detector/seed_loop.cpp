@@ -429,14 +429,23 @@ class ParallelSeedLoop {
         const auto until = std::chrono::steady_clock::now() + limit;
         // Commits come every few microseconds while threads speculate: look
         // for a while before sleeping, which costs a switch of threads both
-        // ways.
-        const auto spin_until =
-            std::chrono::steady_clock::now() + std::min(limit, std::chrono::microseconds(kSpin));
+        // ways; after the first microseconds, yield the processor at each
+        // look, in case the thread waited for shares it.
+        const auto start = std::chrono::steady_clock::now();
+        const auto spin_until = start + std::min(limit, std::chrono::microseconds(kSpin));
+        const auto yield_from = start + std::chrono::microseconds(kSpinBeforeYield);
         for (unsigned k = 0;; ++k) {
             if (committed_.load(std::memory_order_acquire) != seen ||
                 failed_.load(std::memory_order_relaxed))
                 return true;
-            if ((k & 63) == 63 && std::chrono::steady_clock::now() >= spin_until) break;
+            if ((k & 15) == 15) {
+                const auto now = std::chrono::steady_clock::now();
+                if (now >= spin_until) break;
+                if (now >= yield_from) {
+                    std::this_thread::yield();
+                    continue;
+                }
+            }
             spin_pause();
         }
         for (;;) {
@@ -470,8 +479,10 @@ class ParallelSeedLoop {
         asm volatile("yield");
 #endif
     }
-    // Microseconds a waiting thread looks before it sleeps.
+    // Microseconds a waiting thread looks before it sleeps, and before it
+    // starts yielding between looks.
     static constexpr long kSpin = 30;
+    static constexpr long kSpinBeforeYield = 3;
 
     // Enough to read the clock at each poll of a wait.
     static constexpr std::size_t kWaitPollWork = 1 << 20;
