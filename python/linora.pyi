@@ -12,20 +12,36 @@ Coordinates:
 """
 
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["Segment", "detect", "warp_rgb", "remap_rgb", "remap_gray"]
 
+# The resampling kernels, matched exactly (case-sensitive).  For annotations
+# only: the module has no attribute of this name, so write ``linora.Filter``
+# in annotations that are not evaluated (``from __future__ import
+# annotations``, quotes, or Python 3.14).
+Filter: TypeAlias = Literal["bilinear", "lanczos3"]
+
 # A number the module converts to a 64-bit float: a float, an int, or any
 # object with __float__ or __index__ (NumPy scalars included).
 _Float: TypeAlias = SupportsFloat | SupportsIndex
-# The resampling kernels, matched exactly (case-sensitive).
-_Filter: TypeAlias = Literal["bilinear", "lanczos3"]
-# The sample types that resampling accepts; the output has the input's type.
-_Sample = TypeVar("_Sample", np.uint8, np.uint16)
+# An image or a map.  The dtype and the number of dimensions are checked at
+# run time: arrays from other libraries' stubs (OpenCV's MatLike, results of
+# NumPy arithmetic) rarely carry the exact dtype, so any array is accepted
+# here and only non-arrays (lists, scalars) are refused.
+_Array: TypeAlias = np.ndarray[Any, np.dtype[Any]]
+# The inverse homography: nine numbers, or a one-dimensional array such as
+# ``H.ravel()``; a 3 x 3 array raises at run time, and is refused here when
+# its stubs say it is two-dimensional.
+_Inverse: TypeAlias = Sequence[_Float] | np.ndarray[tuple[int], np.dtype[Any]]
+# What resampling returns for a source whose dtype is not known to be uint8
+# or uint16: the output is always one of them (other dtypes raise).
+_Resampled: TypeAlias = npt.NDArray[np.uint8 | np.uint16]
+_U8: TypeAlias = np.ndarray[Any, np.dtype[np.uint8]]
+_U16: TypeAlias = np.ndarray[Any, np.dtype[np.uint16]]
 
 @final
 class Segment:
@@ -92,7 +108,7 @@ class Segment:
     def __repr__(self) -> str: ...
 
 def detect(
-    gray: npt.NDArray[np.float64 | np.float32 | np.uint8 | np.uint16],
+    gray: _Array,
     scale: _Float = 0.8,
 ) -> list[Segment]:
     """Find the validated line segments of a grayscale image.
@@ -115,15 +131,18 @@ def detect(
     dtypes or numbers of dimensions.
     """
 
+# Resampling keeps the source's dtype, uint8 or uint16.  Editors show the
+# docstring of the first overload.
+@overload
 def warp_rgb(
-    src: npt.NDArray[_Sample],
-    inverse: Sequence[_Float] | npt.NDArray[Any],
+    src: _U8,
+    inverse: _Inverse,
     scale: _Float,
     off_x: _Float,
     off_y: _Float,
-    filter: _Filter = "bilinear",
+    filter: Filter = "bilinear",
     out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
-) -> npt.NDArray[_Sample]:
+) -> npt.NDArray[np.uint8]:
     """Perspective-warp an RGB image through an inverse homography.
 
     ``src`` is a (height, width, 3) array of uint8 or uint16.  Output pixel
@@ -138,12 +157,35 @@ def warp_rgb(
     W = 0 are 0.  Returns a new (height, width, 3) array of the source dtype.
     """
 
+@overload
+def warp_rgb(
+    src: _U16,
+    inverse: _Inverse,
+    scale: _Float,
+    off_x: _Float,
+    off_y: _Float,
+    filter: Filter = "bilinear",
+    out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
+) -> npt.NDArray[np.uint16]: ...
+
+@overload
+def warp_rgb(
+    src: _Array,
+    inverse: _Inverse,
+    scale: _Float,
+    off_x: _Float,
+    off_y: _Float,
+    filter: Filter = "bilinear",
+    out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
+) -> _Resampled: ...
+
+@overload
 def remap_rgb(
-    src: npt.NDArray[_Sample],
-    map_x: npt.NDArray[np.float32],
-    map_y: npt.NDArray[np.float32],
-    filter: _Filter = "bilinear",
-) -> npt.NDArray[_Sample]:
+    src: _U8,
+    map_x: _Array,
+    map_y: _Array,
+    filter: Filter = "bilinear",
+) -> npt.NDArray[np.uint8]:
     """Resample an RGB image through a coordinate map: output pixel (x, y)
     takes its value from source position (map_x[y, x], map_y[y, x]).
 
@@ -154,14 +196,47 @@ def remap_rgb(
     0.  Returns a new (rows, columns, 3) array of the source dtype.
     """
 
+@overload
+def remap_rgb(
+    src: _U16,
+    map_x: _Array,
+    map_y: _Array,
+    filter: Filter = "bilinear",
+) -> npt.NDArray[np.uint16]: ...
+
+@overload
+def remap_rgb(
+    src: _Array,
+    map_x: _Array,
+    map_y: _Array,
+    filter: Filter = "bilinear",
+) -> _Resampled: ...
+
+@overload
 def remap_gray(
-    src: npt.NDArray[_Sample],
-    map_x: npt.NDArray[np.float32],
-    map_y: npt.NDArray[np.float32],
-    filter: _Filter = "bilinear",
-) -> npt.NDArray[_Sample]:
+    src: _U8,
+    map_x: _Array,
+    map_y: _Array,
+    filter: Filter = "bilinear",
+) -> npt.NDArray[np.uint8]:
     """Resample a single-channel image (a mask) through a coordinate map.
 
     As :func:`remap_rgb` for a (height, width) array of uint8 or uint16;
     returns a new (rows, columns) array of the source dtype.
     """
+
+@overload
+def remap_gray(
+    src: _U16,
+    map_x: _Array,
+    map_y: _Array,
+    filter: Filter = "bilinear",
+) -> npt.NDArray[np.uint16]: ...
+
+@overload
+def remap_gray(
+    src: _Array,
+    map_x: _Array,
+    map_y: _Array,
+    filter: Filter = "bilinear",
+) -> _Resampled: ...

@@ -1,12 +1,18 @@
 """linora-detect: find the line segments of an image from the command line.
 
     linora-detect IMAGE [--scale 0.8] [--min-length PX] [--min-log-nfa V]
-                        [--out overlay.png] [--csv segments.csv]
+                        [--rescale] [--out overlay.png] [--csv segments.csv]
 
 IMAGE is any image that Pillow reads (colour images are turned into 8-bit
 gray, 16-bit grayscale PNG and TIFF stay 16-bit, 32-bit float TIFF stays
 float) or a ``.npy`` file holding a two-dimensional uint8, uint16, float32 or
 float64 array, which is passed to ``linora.detect`` unchanged.
+
+``linora.detect`` expects gray levels on a 0-255 scale (its gradient
+threshold is absolute), so a float image on a 0-1 scale, as scikit-image's
+``img_as_float`` makes, finds little or nothing.  When all the finite samples
+of a float image lie within [0, 1] a warning says so; ``--rescale`` multiplies
+a float image by 255 first.
 
 The segments, longest first, go to the CSV file given with ``--csv`` (``-``
 for standard output) with the columns x1, y1, x2, y2, width, precision,
@@ -78,6 +84,15 @@ def load_gray(path: Path) -> npt.NDArray[Any]:
     return np.asarray(img.convert("L"), dtype=np.uint8)
 
 
+def on_unit_scale(gray: npt.NDArray[Any]) -> bool:
+    """Whether `gray` is a float image whose finite samples (at least one) all
+    lie within [0, 1]."""
+    if gray.dtype.kind != "f":
+        return False
+    finite = gray[np.isfinite(gray)]
+    return finite.size > 0 and float(finite.min()) >= 0.0 and float(finite.max()) <= 1.0
+
+
 def _fmt(v: float) -> str:
     return repr(float(v))
 
@@ -133,12 +148,22 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="keep segments at least this long, in pixels (default 0)")
     parser.add_argument("--min-log-nfa", type=float, default=0.0, metavar="V",
                         help="keep segments with log_nfa at least V (default 0: all)")
+    parser.add_argument("--rescale", action="store_true",
+                        help="multiply a float image by 255 first (for images on a 0-1 scale)")
     parser.add_argument("--out", type=Path, help="write an overlay image (PNG, ...)")
     parser.add_argument("--csv", help="write the segments as CSV ('-' for standard output)")
     args = parser.parse_args(argv)
 
     try:
         gray = load_gray(args.image)
+        if args.rescale:
+            if gray.dtype.kind != "f":
+                raise CliError(f"--rescale is for float images; {args.image} holds {gray.dtype}")
+            gray = gray * 255
+        elif on_unit_scale(gray):
+            print(f"linora-detect: warning: {args.image}: all samples lie within [0, 1], but "
+                  "detect expects gray levels on a 0-255 scale and finds little or nothing "
+                  "here; multiply the image by 255, or pass --rescale", file=sys.stderr)
         segments = [s for s in linora.detect(gray, args.scale)
                     if s.length >= args.min_length and s.log_nfa >= args.min_log_nfa]
         if args.out is not None:

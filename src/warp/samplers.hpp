@@ -5,7 +5,8 @@
 //
 // Pixel centres lie at integer coordinates, so a raster of width w covers
 // -0.5 to w - 0.5 in x (inclusive), and likewise in y. A position outside
-// that rectangle writes nothing; a position inside writes all C samples.
+// that rectangle, or with a NaN coordinate (how callers mark invalid map
+// entries), writes nothing; a position inside writes all C samples.
 // Borders replicate the edge pixels.
 #pragma once
 
@@ -35,15 +36,15 @@ std::unique_ptr<const LanczosTable> lanczos3_table();
 
 namespace detail {
 
-// The position test shared by both samplers: exactly these four ordered
-// comparisons, so infinities are outside and NaN coordinates are inside.
+// The position test shared by both samplers: inside only when all four
+// ordered comparisons hold, so infinities and NaN coordinates are outside.
 inline bool outside(double x, double y, std::size_t w, std::size_t h) noexcept {
-    return x < -0.5 || x > static_cast<double>(w) - 0.5 || y < -0.5 ||
-           y > static_cast<double>(h) - 0.5;
+    return !(x >= -0.5 && x <= static_cast<double>(w) - 0.5 && y >= -0.5 &&
+             y <= static_cast<double>(h) - 0.5);
 }
 
-// A position passed the range test on a raster without pixels (only -0.5 or
-// NaN along the empty dimension do): there is no index to clamp to.
+// A position passed the range test on a raster without pixels (only -0.5
+// along the empty dimension does): there is no index to clamp to.
 [[noreturn, gnu::cold]] inline void throw_empty_clamp_range() {
     throw InternalError("cannot clamp an index to the empty range 0..=-1");
 }

@@ -40,17 +40,11 @@ struct Lanes {
     LINORA_LANE_OP D trunc(D a) {
         return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     }
-    LINORA_LANE_OP M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-    LINORA_LANE_OP M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
     LINORA_LANE_OP M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     LINORA_LANE_OP M eq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm256_cmp_pd(a, a, _CMP_ORD_Q); }
-    LINORA_LANE_OP M or_(M a, M b) { return _mm256_or_pd(a, b); }
     LINORA_LANE_OP M and_(M a, M b) { return _mm256_and_pd(a, b); }
     LINORA_LANE_OP M and_not(M a, M b) { return _mm256_andnot_pd(a, b); } // b and not a
-    LINORA_LANE_OP M none_of(M a) {
-        return _mm256_xor_pd(a, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)));
-    }
     LINORA_LANE_OP unsigned bits(M a) { return static_cast<unsigned>(_mm256_movemask_pd(a)); }
     // v where m holds, +0.0 elsewhere.
     LINORA_LANE_OP D keep(D v, M m) { return _mm256_and_pd(v, m); }

@@ -80,7 +80,7 @@ TEST(WarpRemap, NonFiniteMapValues) {
     EXPECT_EQ((remap<std::uint8_t, 1>(src, w, h, mx, my, 5, 1, Filter::Bilinear)),
               (std::vector<std::uint8_t>{0, 0, 0, 0, 0}));
     EXPECT_EQ((remap<std::uint8_t, 1>(src, w, h, mx, my, 5, 1, Filter::Lanczos3)),
-              (std::vector<std::uint8_t>{src[3 * w], src[0], 0, 0, 0}));
+              (std::vector<std::uint8_t>{0, 0, 0, 0, 0}));
 }
 
 template <class T> SizeMismatch mismatch(linora::Checked<linora::Buffer<T>> r) {
@@ -121,20 +121,17 @@ TEST(WarpRemap, ZeroWidthRefusedZeroHeightEmpty) {
     }
 }
 
-// An empty source: most positions are outside; -0.5 or NaN along the empty
-// dimension pass the range test and stop the operation.
+// An empty source: most positions are outside (NaN ones too); -0.5 along the
+// empty dimension passes the range test and stops the operation.
 TEST(WarpRemap, EmptySource) {
     const std::vector<std::uint8_t> none;
     for (Filter f : filters) {
-        const std::vector<float> mx = {0, -0.5f, -1, 1}, my = {1, 5, -0.5f, 7};
+        const std::vector<float> mx = {0, -0.5f, -1, nanf}, my = {1, 5, -0.5f, nanf};
         EXPECT_EQ((remap<std::uint8_t, 3>(none, 0, 4, mx, my, 2, 2, f)),
                   std::vector<std::uint8_t>(12, 0));
         EXPECT_EQ((remap<std::uint8_t, 3>(none, 4, 0, mx, my, 2, 2, f)),
                   std::vector<std::uint8_t>(12, 0));
-        for (auto [w, h, x, y] : {std::tuple{0, 4, -0.5f, 1.0f},
-                                  {0, 4, nanf, 1.0f},
-                                  {4, 0, 1.0f, -0.5f},
-                                  {4, 0, 0.0f, nanf}}) {
+        for (auto [w, h, x, y] : {std::tuple{0, 4, -0.5f, 1.0f}, {4, 0, 1.0f, -0.5f}}) {
             const std::vector<float> bx = {0.0f, x}, by = {0.0f, y};
             EXPECT_THROW((linora::remap<std::uint8_t, 3>(none, w, h, bx, by, 2, 1, f)),
                          linora::InternalError);

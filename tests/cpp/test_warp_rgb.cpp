@@ -101,17 +101,13 @@ TEST(WarpRgb, RowTermIsAddedFirst) {
     EXPECT_EQ(warp(src, 2, 1, 2, 1, big_w, Filter::Bilinear, 1.0, 0.0, 1.0), expected);
 }
 
-// A NaN scale makes every position NaN: 0 with bilinear, the pixel at the
-// origin with Lanczos.
+// A NaN scale makes every position NaN: outside, 0 with either filter.
 TEST(WarpRgb, NanScale) {
     const std::size_t w = 4, h = 3;
     const auto src = random_raster<std::uint8_t>(w * h * 3, 34);
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(warp(src, w, h, 3, 2, identity, Filter::Bilinear, nan),
-              std::vector<std::uint8_t>(3 * 2 * 3, 0));
-    const auto out = warp(src, w, h, 3, 2, identity, Filter::Lanczos3, nan);
-    for (std::size_t i = 0; i < out.size(); ++i)
-        EXPECT_EQ(out[i], src[i % 3]) << i;
+    for (Filter f : filters)
+        EXPECT_EQ(warp(src, w, h, 3, 2, identity, f, nan), std::vector<std::uint8_t>(3 * 2 * 3, 0));
 }
 
 TEST(WarpRgb, SourceLengthIsTheOnlyCheck) {
@@ -169,8 +165,8 @@ TEST(WarpRgb, HugeOutputsAreRefused) {
     }
 }
 
-// An empty source: positions are outside unless a coordinate is exactly -0.5
-// (or NaN), which stops the operation.
+// An empty source: positions are outside unless a coordinate is exactly -0.5,
+// which stops the operation.
 TEST(WarpRgb, EmptySource) {
     const std::vector<std::uint8_t> none;
     for (Filter f : filters) {

@@ -89,9 +89,8 @@ def quantise(v, maxval):
 
 
 def _inside(x, y, w, h):
-    """The four ordered range comparisons; NaN passes, +-inf does not."""
-    outside = (x < -0.5) | (x > w - 0.5) | (y < -0.5) | (y > h - 0.5)
-    return ~outside
+    """The four ordered range comparisons; NaN and +-inf are outside."""
+    return (x >= -0.5) & (x <= w - 0.5) & (y >= -0.5) & (y <= h - 0.5)
 
 
 def _as_hwc(src):

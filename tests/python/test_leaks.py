@@ -99,7 +99,8 @@ def _cases():
     mx, my = _maps()
     mx_f, my_f = _maps(fortran=True)
     mx0, my0 = np.zeros((5, 0), np.float32), np.zeros((5, 0), np.float32)
-    nan = np.full((64, 64), np.nan, np.float32)
+    # The empty source's edge: the only position that passes its range test.
+    edge = np.full((64, 64), -0.5, np.float32)
     d, w, rr, rg = linora.detect, linora.warp_rgb, linora.remap_rgb, linora.remap_gray
     bilinear, lanczos = fresh_str("bilinear"), fresh_str("lanczos3")
     cases = [
@@ -155,7 +156,7 @@ def _cases():
         ("warp_zero_width", w, (rgb_f, _matrix(), 1.0, 0.0, 0.0, bilinear,
                                 (fresh_int(0), fresh_int(300))), {}, INTERNAL),
         ("remap_zero_width", rr, (rgb_f, mx0, my0), {}, INTERNAL),
-        ("remap_empty_source", rg, (np.zeros((0, 7), np.uint8), nan, nan.T), {}, INTERNAL),
+        ("remap_empty_source", rg, (np.zeros((0, 7), np.uint8), edge, edge.T), {}, INTERNAL),
     ]
     return cases
 

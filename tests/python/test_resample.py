@@ -45,8 +45,8 @@ def random_image(rng, h, w, channels, dtype):
     img[1: h // 3, w // 4: w // 2] = 0
     img[1: h // 3, w // 2:] = top
     img[h // 2:, 1: w // 4] = rng.integers(0, top + 1)
-    # Row 0 and column 0 stay random (NaN positions read them under Lanczos-3);
-    # pixel (0, 0) is never 0, so that reading it shows.
+    # Row 0 and column 0 stay random; pixel (0, 0) is never 0, so that
+    # reading it (a NaN position that were taken for 0) shows.
     img[(0,) * img.ndim] = rng.integers(1, top + 1)
     return img.astype(dtype)
 
@@ -743,11 +743,14 @@ def test_outside_and_non_finite_map_values(flt):
     assert out.tolist() == [[0] * 7]
 
 
-def test_nan_map_bilinear_gives_zero():
-    src = np.full((4, 5, 3), 99, np.uint16)
-    mx = np.array([[np.nan, 1.0, np.nan]], np.float32)
-    my = np.array([[1.0, np.nan, np.nan]], np.float32)
-    assert not linora.remap_rgb(src, mx, my).any()
+@pytest.mark.parametrize("flt", FILTERS)
+def test_nan_map_entries_are_outside(flt):
+    # Invalid entries marked with NaN leave their pixels 0; the others sample.
+    src = np.full((8, 9, 3), 99, np.uint16)
+    mx = np.array([[np.nan, 1.0, np.nan, 4.0]], np.float32)
+    my = np.array([[1.0, np.nan, np.nan, 3.0]], np.float32)
+    out = linora.remap_rgb(src, mx, my, flt)
+    assert out[0, :3].tolist() == [[0] * 3] * 3 and out[0, 3].tolist() == [99] * 3
 
 
 def test_bilinear_edges_exact():
@@ -953,12 +956,10 @@ def test_warp_unusual_parameters_match_reference(rgb_u8, scale, off_x, off_y, fl
                                                   (12, 9)))
 
 
-def test_warp_lanczos_nan_position_reads_first_pixel(rgb_u8):
-    # NaN positions sample as coordinate 0 with phase 0 under Lanczos-3.
+@pytest.mark.parametrize("flt", FILTERS)
+def test_warp_nan_positions_are_outside(rgb_u8, flt):
     nan = float("nan")
-    out = linora.warp_rgb(rgb_u8, [nan] * 9, 1, 0, 0, "lanczos3", (3, 2))
-    assert np.array_equal(out, np.broadcast_to(rgb_u8[0, 0], (2, 3, 3)))
-    assert not linora.warp_rgb(rgb_u8, [nan] * 9, 1, 0, 0, "bilinear", (3, 2)).any()
+    assert not linora.warp_rgb(rgb_u8, [nan] * 9, 1, 0, 0, flt, (3, 2)).any()
 
 
 def test_concurrent_calls_agree(rgb_u16):
