@@ -120,6 +120,7 @@ done
 chroot_dir=${LINORA_CHROOT:-/var/cache/linora/sid-py314}
 if [ -x "$chroot_dir/usr/bin/python3.14" ]; then
     bash scripts/wheel-py314.sh "$sdist" "$tmp/wheels"
+    check_wheel "$(ls "$tmp"/wheels/linora-*-cp314-cp314-*.whl)" cp314
 else
     echo "check-package: no CPython 3.14 chroot in $chroot_dir (scripts/chroot-py314.sh makes it): no cp314 wheel"
 fi
