@@ -147,10 +147,9 @@ class ParallelSeedLoop {
         if (helper && !join_as_helper()) return;
         if (helper) {
             helpers_.fetch_add(1, std::memory_order_relaxed);
-            helper_joined_.store(true, std::memory_order_relaxed);
         } else if (!caller_speculates_ && processors_ > 1) {
             const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-            while (!helper_joined_.load(std::memory_order_relaxed) &&
+            while (!helper_claimed_.load(std::memory_order_relaxed) &&
                    std::chrono::steady_clock::now() < give_up)
                 std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
@@ -170,6 +169,7 @@ class ParallelSeedLoop {
                 if (!commit_at_end_) advance(ts, false);
                 std::size_t b;
                 if (!(helper && over_budget()) && (helper || caller_speculates_) && claim(b)) {
+                    if (helper) helper_claimed_.store(true, std::memory_order_relaxed);
                     speculate(b, ts);
                     if (helper && helper_pause_.count() > 0)
                         std::this_thread::sleep_for(helper_pause_);
@@ -506,8 +506,8 @@ class ParallelSeedLoop {
     std::atomic<std::size_t> committed_{0};
     std::atomic<bool> committing_{false};
     std::atomic<bool> failed_{false};
-    std::atomic<bool> helper_joined_{false};
-    std::atomic<std::size_t> helpers_{0}; // pool workers in this loop now
+    std::atomic<bool> helper_claimed_{false}; // tests: a pool worker took a batch
+    std::atomic<std::size_t> helpers_{0};     // pool workers in this loop now
     std::atomic<std::size_t> waiters_{0};
     std::mutex wait_mutex_;
     std::condition_variable wait_cv_;

@@ -77,9 +77,10 @@ struct SeedSchedule {
     // calls). Tests take 0.
     std::chrono::microseconds take_over_after{1000};
     // Tests only: false keeps the calling thread from speculating, and has it
-    // wait (up to a second) for a pool worker to join before it starts, so
-    // that it commits, and takes over, the workers' speculations; and pool
-    // workers pause this long before they hand in a speculated batch.
+    // wait (up to a second) for a pool worker to take a batch before it
+    // starts, so that it commits, and takes over, the workers' speculations;
+    // and pool workers pause this long before they hand in a speculated
+    // batch.
     bool caller_speculates = true;
     std::chrono::microseconds helper_pause{0};
     // If not null, receive the number of seeds done again in order because

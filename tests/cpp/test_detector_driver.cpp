@@ -477,7 +477,9 @@ TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
                     if (mode == 2) {
                         schedule.take_over_after = std::chrono::microseconds(0);
                         schedule.caller_speculates = false;
-                        schedule.helper_pause = std::chrono::microseconds(100);
+                        // Long enough that the calling thread surely finds a
+                        // worker's batch unfinished when it is next.
+                        schedule.helper_pause = std::chrono::milliseconds(20);
                     }
                     schedule.redone = &redone;
                     schedule.taken_over = &taken_over;
