@@ -8,7 +8,6 @@
 // written once, against either.
 #pragma once
 
-#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -100,13 +99,14 @@ class OverlayMarks {
 
     // Shared marks are read and written by several threads at once: always
     // through these (relaxed atomic byte accesses, plain moves on x86-64 and
-    // aarch64). Correctness rests on marks only ever going from 0 to 1, not
-    // on the order in which other threads see them.
+    // aarch64; the compiler's builtins, as std::atomic_ref is missing from
+    // older C++ libraries). Correctness rests on marks only ever going from
+    // 0 to 1, not on the order in which other threads see them.
     static std::uint8_t shared_mark(std::uint8_t* shared, std::size_t n) noexcept {
-        return std::atomic_ref<std::uint8_t>(shared[n]).load(std::memory_order_relaxed);
+        return __atomic_load_n(shared + n, __ATOMIC_RELAXED);
     }
     static void set_shared_mark(std::uint8_t* shared, std::size_t n) noexcept {
-        std::atomic_ref<std::uint8_t>(shared[n]).store(1, std::memory_order_relaxed);
+        __atomic_store_n(shared + n, std::uint8_t{1}, __ATOMIC_RELAXED);
     }
 
   private:
