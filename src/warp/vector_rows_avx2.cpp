@@ -28,7 +28,6 @@ struct Lanes {
     using M = __m256d; // lane mask
 
     LINORA_LANE_OP D set1(double v) { return _mm256_set1_pd(v); }
-    LINORA_LANE_OP D iota() { return _mm256_setr_pd(0.0, 1.0, 2.0, 3.0); }
     LINORA_LANE_OP D add(D a, D b) { return _mm256_add_pd(a, b); }
     LINORA_LANE_OP D sub(D a, D b) { return _mm256_sub_pd(a, b); }
     LINORA_LANE_OP D mul(D a, D b) { return _mm256_mul_pd(a, b); }
@@ -51,6 +50,7 @@ struct Lanes {
     LINORA_LANE_OP D widen(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
     LINORA_LANE_OP void store(double* p, D v) { _mm256_store_pd(p, v); }
     LINORA_LANE_OP D load(const double* p) { return _mm256_load_pd(p); }
+    LINORA_LANE_OP D loadu(const double* p) { return _mm256_loadu_pd(p); }
     LINORA_LANE_OP I cvtt(D a) { return _mm256_cvttpd_epi32(a); }
     LINORA_LANE_OP D cvt(I a) { return _mm256_cvtepi32_pd(a); }
 

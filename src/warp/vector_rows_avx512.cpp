@@ -35,7 +35,6 @@ struct Lanes {
     using M = __mmask8; // lane mask
 
     LINORA_LANE_OP D set1(double v) { return _mm512_set1_pd(v); }
-    LINORA_LANE_OP D iota() { return _mm512_setr_pd(0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0); }
     LINORA_LANE_OP D add(D a, D b) { return _mm512_add_pd(a, b); }
     LINORA_LANE_OP D sub(D a, D b) { return _mm512_sub_pd(a, b); }
     LINORA_LANE_OP D mul(D a, D b) { return _mm512_mul_pd(a, b); }
@@ -60,6 +59,7 @@ struct Lanes {
     LINORA_LANE_OP D widen(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
     LINORA_LANE_OP void store(double* p, D v) { _mm512_store_pd(p, v); }
     LINORA_LANE_OP D load(const double* p) { return _mm512_load_pd(p); }
+    LINORA_LANE_OP D loadu(const double* p) { return _mm512_loadu_pd(p); }
     LINORA_LANE_OP I cvtt(D a) { return _mm512_cvttpd_epi32(a); }
     LINORA_LANE_OP D cvt(I a) { return _mm512_cvtepi32_pd(a); }
 
