@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #if !defined(LINORA_X86_VECTORS)
 #error "build this file only for x86-64 (with LINORA_X86_VECTORS)"
@@ -82,6 +83,59 @@ struct Lanes {
         for (int i = 0; i < N; ++i)
             __builtin_memcpy(&l[i], base + o[i], 8);
         return _mm256_setr_epi64x(l[0], l[1], l[2], l[3]);
+    }
+    // w[j] lane l = table[6 * k[l] + j] for j < 6: four table rows loaded
+    // and transposed.
+    LINORA_LANE_OP void rows6(const double* table, const std::int32_t* k, D (&w)[6]) {
+        D a[4];
+        __m128d b[4];
+        for (int l = 0; l < 4; ++l) {
+            a[l] = _mm256_loadu_pd(table + 6 * k[l]);
+            b[l] = _mm_loadu_pd(table + 6 * k[l] + 4);
+        }
+        const D t0 = _mm256_unpacklo_pd(a[0], a[1]); // columns 0, 2 of rows 0, 1
+        const D t1 = _mm256_unpackhi_pd(a[0], a[1]); // columns 1, 3
+        const D t2 = _mm256_unpacklo_pd(a[2], a[3]);
+        const D t3 = _mm256_unpackhi_pd(a[2], a[3]);
+        w[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+        w[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+        w[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+        w[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+        const D b02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(b[0]), b[2], 1);
+        const D b13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(b[1]), b[3], 1);
+        w[4] = _mm256_unpacklo_pd(b02, b13);
+        w[5] = _mm256_unpackhi_pd(b02, b13);
+    }
+
+    // Eight bytes from byte offset off[l] * S of `base`, per lane (the masked
+    // gather, whose pass-through value is defined).
+    using Q = __m256i;
+    template <int S> LINORA_LANE_OP Q gather64(const void* base, I off) {
+        const Q all = _mm256_set1_epi64x(-1);
+        return _mm256_mask_i32gather_epi64(_mm256_setzero_si256(),
+                                           static_cast<const long long*>(base), off, all, S);
+    }
+    // The S-byte sample at byte b of each lane's eight bytes, as a double:
+    // the sample moved into the low bits of 2^52's mantissa, minus 2^52.
+    template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
+        const Q bits = _mm256_or_si256(_mm256_shuffle_epi8(g, pick<S, b>()),
+                                       _mm256_set1_epi64x(0x4330000000000000));
+        return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_set1_pd(0x1p52));
+    }
+    // The byte shuffle that moves bytes b .. b + S - 1 of each 8-byte lane to
+    // its low end and clears the rest.
+    template <int S, std::size_t b> LINORA_LANE_OP Q pick() {
+        static_assert(b + S <= 8);
+        constexpr auto word = [](std::size_t at) {
+            unsigned long long w = ~0ull; // 0x80 bytes clear, the rest ignored
+            for (int k = 0; k < S; ++k)
+                w = (w & ~(0xffull << (8 * k))) |
+                    (static_cast<unsigned long long>(at + k) << (8 * k));
+            return static_cast<long long>(w);
+        };
+        // Byte indices count within each 16-byte lane of the shuffle.
+        constexpr long long lo = word(b), hi = word(b + 8);
+        return _mm256_set_epi64x(hi, lo, hi, lo);
     }
     // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.
     template <int width> LINORA_LANE_OP I field32(I g, int shift) {

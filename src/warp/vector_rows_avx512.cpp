@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #if !defined(LINORA_X86_VECTORS)
 #error "build this file only for x86-64 (with LINORA_X86_VECTORS)"
@@ -89,6 +90,54 @@ struct Lanes {
         for (int i = 0; i < N; ++i)
             __builtin_memcpy(&l[i], base + o[i], 8);
         return _mm512_setr_epi64(l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]);
+    }
+    // w[j] lane l = table[6 * k[l] + j] for j < 6: eight table rows loaded
+    // and transposed.
+    LINORA_LANE_OP void rows6(const double* table, const std::int32_t* k, D (&w)[6]) {
+        D r[8], t[8], u[8];
+        for (int l = 0; l < 8; ++l)
+            r[l] = _mm512_maskz_loadu_pd(0x3f, table + 6 * k[l]);
+        for (int l = 0; l < 8; l += 2) {
+            t[l] = _mm512_unpacklo_pd(r[l], r[l + 1]);     // columns 0, 2, 4, 6 of rows l, l + 1
+            t[l + 1] = _mm512_unpackhi_pd(r[l], r[l + 1]); // columns 1, 3, 5, 7
+        }
+        for (int l = 0; l < 8; l += 4)
+            for (int odd = 0; odd < 2; ++odd) {
+                // Columns 0 and 4 (1 and 5) of rows l .. l + 3, then 2 and 6 (3 and 7).
+                u[l + odd] = _mm512_shuffle_f64x2(t[l + odd], t[l + 2 + odd], 0x88);
+                u[l + 2 + odd] = _mm512_shuffle_f64x2(t[l + odd], t[l + 2 + odd], 0xdd);
+            }
+        w[0] = _mm512_shuffle_f64x2(u[0], u[4], 0x88);
+        w[4] = _mm512_shuffle_f64x2(u[0], u[4], 0xdd);
+        w[1] = _mm512_shuffle_f64x2(u[1], u[5], 0x88);
+        w[5] = _mm512_shuffle_f64x2(u[1], u[5], 0xdd);
+        w[2] = _mm512_shuffle_f64x2(u[2], u[6], 0x88);
+        w[3] = _mm512_shuffle_f64x2(u[3], u[7], 0x88);
+    }
+
+    // Eight bytes from byte offset off[l] * S of `base`, per lane.
+    using Q = __m512i;
+    template <int S> LINORA_LANE_OP Q gather64(const void* base, I off) {
+        return _mm512_i32gather_epi64(off, base, S);
+    }
+    // The S-byte sample at byte b of each lane's eight bytes, as a double.
+    template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
+        return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(g, pick<S, b>()));
+    }
+    // The byte shuffle that moves bytes b .. b + S - 1 of each 8-byte lane to
+    // its low end and clears the rest.
+    template <int S, std::size_t b> LINORA_LANE_OP Q pick() {
+        static_assert(b + S <= 8);
+        constexpr auto word = [](std::size_t at) {
+            unsigned long long w = ~0ull; // 0x80 bytes clear, the rest ignored
+            for (int k = 0; k < S; ++k)
+                w = (w & ~(0xffull << (8 * k))) |
+                    (static_cast<unsigned long long>(at + k) << (8 * k));
+            return static_cast<long long>(w);
+        };
+        // Byte indices count within each 16-byte lane of the shuffle.
+        constexpr long long lo = word(b), hi = word(b + 8);
+        return _mm512_set_epi64(hi, lo, hi, lo, hi, lo, hi, lo);
     }
     // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.
     template <int width> LINORA_LANE_OP I field32(I g, int shift) {
