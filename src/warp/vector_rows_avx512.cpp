@@ -53,6 +53,7 @@ struct Lanes {
     LINORA_LANE_OP M eq(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm512_cmp_pd_mask(a, a, _CMP_ORD_Q); }
     LINORA_LANE_OP M and_(M a, M b) { return static_cast<M>(a & b); }
+    LINORA_LANE_OP M or_(M a, M b) { return static_cast<M>(a | b); }
     LINORA_LANE_OP M and_not(M a, M b) { return static_cast<M>(~a & b); } // b and not a
     LINORA_LANE_OP unsigned bits(M a) { return a; }
     // v where m holds, +0.0 elsewhere.
@@ -149,14 +150,25 @@ struct Lanes {
         return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(f));
     }
 
-    // Eight 8-bit pixels of C channels from lanes of values 0..255: each half
-    // packed, channels interleaved and written at once.
+    // Eight 8-bit pixels of C channels from lanes of values 0..255, channels
+    // interleaved and written at once.
     template <std::size_t C> LINORA_LANE_OP void store_u8(std::uint8_t* out, const I (&q)[C]) {
-        for (int half = 0; half < 2; ++half) {
-            __m128i h[C];
-            for (std::size_t c = 0; c < C; ++c)
-                h[c] = half == 0 ? _mm256_castsi256_si128(q[c]) : _mm256_extracti128_si256(q[c], 1);
-            store_four_u8<C>(out + half * 4 * C, h);
+        if constexpr (C == 1) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm256_cvtepi32_epi8(q[0]));
+        } else {
+            // Each lane's channels in its low three bytes, then the lanes'
+            // three bytes side by side: twelve bytes per half, the halves
+            // joined.
+            const I pix = _mm256_or_si256(
+                q[0], _mm256_or_si256(_mm256_slli_epi32(q[1], 8), _mm256_slli_epi32(q[2], 16)));
+            const I rgb = _mm256_shuffle_epi8(
+                pix, _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1,
+                                      2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+            const I joined =
+                _mm256_permutevar8x32_epi32(rgb, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(joined));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
+                             _mm256_extracti128_si256(joined, 1));
         }
     }
 };
