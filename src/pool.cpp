@@ -9,8 +9,16 @@
 //
 // One mutex guards the queues; rows are handed out in runs of many rows, so
 // it is taken a few times per worker and loop, not per row.
+//
+// Cancellation: a Job carries the CancelState of the thread that started the
+// loop. Every thread polls it between rows (workers carry it while they run
+// the job's rows); once the stop is requested, rows not yet started are
+// skipped and the caller rethrows Cancelled after every row already started
+// has finished. While the caller waits for workers it wakes up to run its
+// tick (see cancel.hpp).
 #include "pool.hpp"
 
+#include "cancel.hpp"
 #include "sample.hpp"
 
 #include <pthread.h>
@@ -18,6 +26,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -26,6 +35,10 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h> // abi::__forced_unwind
+#endif
 
 namespace linora {
 
@@ -39,18 +52,24 @@ struct Job {
     detail::RowFn fn;
     void* ctx;
     std::size_t grain;
+    std::size_t row_len;          // samples per row: the work counted per row by poll()
+    CancelState* cancel;          // the caller's cancellation state, or null
     std::deque<Run> pending;      // runs not yet taken; guarded by the pool mutex
     std::size_t rows_left;        // rows not yet finished; guarded by the pool mutex
     std::exception_ptr error;     // first exception thrown by a row; guarded
     std::condition_variable done; // signalled when rows_left reaches 0
 };
 
+// How long a pool that could not start all its workers waits before it tries
+// again (on the next loop after that).
+constexpr std::chrono::seconds kWorkerRetryDelay{1};
+
 class Pool {
   public:
-    explicit Pool(std::size_t workers) {
-        threads_.reserve(workers);
-        for (std::size_t i = 0; i < workers; ++i)
-            threads_.emplace_back([this] { work(); });
+    // Starts up to `workers` threads (see start_workers).
+    explicit Pool(std::size_t workers) : wanted_(workers) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        start_workers();
     }
 
     ~Pool() {
@@ -66,31 +85,100 @@ class Pool {
     void run(std::size_t rows, std::size_t row_len, detail::RowFn fn, void* ctx) {
         if (row_len == 0) throw InternalError("chunk_size must not be zero");
         if (rows == 0) return;
-        Job job{fn, ctx, 1, {}, rows, nullptr, {}};
-        // Runs of about a quarter of an even share keep every thread busy
-        // when rows differ in cost, without taking the lock per row.
-        job.grain = std::max<std::size_t>(1, rows / (4 * (threads_.size() + 1)));
-        std::unique_lock<std::mutex> lock(mutex_);
-        job.pending.push_back({0, rows});
-        auto it = jobs_.insert(jobs_.end(), &job);
-        wake_.notify_all();
-        // The calling thread works on its own job only, so it returns as soon
-        // as its rows are done, and always makes progress by itself.
-        while (!job.pending.empty())
-            take_and_run(job, lock);
-        job.done.wait(lock, [&] { return job.rows_left == 0; });
-        jobs_.erase(it);
-        lock.unlock();
-        if (job.error) std::rethrow_exception(job.error);
+        CancelState* cancel = CancelAccess::current();
+        Job job{fn, ctx, 1, row_len, cancel, {}, rows, nullptr, {}};
+        std::exception_ptr error;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (threads_.size() < wanted_ && std::chrono::steady_clock::now() >= retry_at_)
+                start_workers();
+            // Runs of about a quarter of an even share keep every thread busy
+            // when rows differ in cost, without taking the lock per row.
+            job.grain = std::max<std::size_t>(1, rows / (4 * (threads_.size() + 1)));
+            job.pending.push_back({0, rows});
+            Registration registered(*this, job, lock);
+            wake_.notify_all();
+            // The calling thread works on its own job only, so it returns as
+            // soon as its rows are done, and always makes progress by itself.
+            while (!job.pending.empty())
+                take_and_run(job, lock);
+            wait_for_rows(job, lock, CancelAccess::ticks_here(cancel));
+            error = job.error;
+        }
+        if (error) std::rethrow_exception(error);
+        // Rows may have been skipped without a row throwing.
+        if (cancel && cancel->stop_requested()) throw Cancelled();
     }
 
   private:
+    // Starts workers (lock held) until there are as many as wanted. Creating
+    // a thread can fail (a thread or process limit, the address space,
+    // memory): the pool then keeps the workers it has, possibly none, which
+    // loses nothing but speed, since the calling thread of a loop computes
+    // every row that nobody else takes, and results do not depend on who
+    // computes a row. A loop at least kWorkerRetryDelay later tries again, so
+    // a passing shortage does not last, and a lasting one costs one failed
+    // thread creation per delay.
+    void start_workers() {
+        try {
+            threads_.reserve(wanted_);
+            while (threads_.size() < wanted_)
+                threads_.emplace_back([this] { work(); });
+        } catch (const std::exception&) { // std::system_error, std::bad_alloc
+            retry_at_ = std::chrono::steady_clock::now() + kWorkerRetryDelay;
+        }
+    }
+
+    // A job's place in the list of jobs with work. The job leaves the list
+    // only when no other thread can touch it any more: on the normal way out
+    // every row is finished already; if the calling thread unwinds (a tick
+    // that ends the thread), the runs nobody took are dropped and the rows
+    // that workers are computing are waited for.
+    class Registration {
+      public:
+        Registration(Pool& pool, Job& job, std::unique_lock<std::mutex>& lock)
+            : pool_(pool), job_(job), lock_(lock), it_(pool.jobs_.insert(pool.jobs_.end(), &job)) {}
+        ~Registration() {
+            if (!lock_.owns_lock()) lock_.lock();
+            for (const Run& r : job_.pending)
+                job_.rows_left -= r.hi - r.lo;
+            job_.pending.clear();
+            job_.done.wait(lock_, [&] { return job_.rows_left == 0; });
+            pool_.jobs_.erase(it_);
+        }
+        Registration(const Registration&) = delete;
+        Registration& operator=(const Registration&) = delete;
+
+      private:
+        Pool& pool_;
+        Job& job_;
+        std::unique_lock<std::mutex>& lock_;
+        std::list<Job*>::iterator it_;
+    };
+
+    // Waits (lock held) until every row of the caller's job is finished. A
+    // caller that runs a tick wakes up when it is due and runs it unlocked.
+    void wait_for_rows(Job& job, std::unique_lock<std::mutex>& lock, bool ticks) {
+        auto finished = [&] { return job.rows_left == 0; };
+        if (!ticks) {
+            job.done.wait(lock, finished);
+            return;
+        }
+        auto due = CancelAccess::next_tick(*job.cancel);
+        while (!job.done.wait_until(lock, due, finished)) {
+            lock.unlock();
+            due = CancelAccess::tick_if_due(*job.cancel);
+            lock.lock();
+        }
+    }
+
     void work() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             Job* job = nullptr;
             wake_.wait(lock, [&] { return stopping_ || (job = job_with_work()) != nullptr; });
             if (stopping_) return;
+            CancelAccess::Carry carry(job->cancel);
             take_and_run(*job, lock);
         }
     }
@@ -116,19 +204,38 @@ class Pool {
             offered = true;
         }
         if (offered) wake_.notify_all();
-        bool failed = job.error != nullptr;
+        // Rows are skipped once a row failed or the stop was requested.
+        const bool skip = job.error != nullptr || (job.cancel && job.cancel->stop_requested());
         lock.unlock();
         std::exception_ptr error;
-        if (!failed) {
+        if (!skip) {
             try {
-                for (std::size_t row = r.lo; row < r.hi; ++row)
+                for (std::size_t row = r.lo; row < r.hi; ++row) {
+                    if (job.cancel) poll(job.row_len);
                     job.fn(job.ctx, row);
-            } catch (...) {
+                }
+            }
+#if defined(__GLIBCXX__)
+            catch (abi::__forced_unwind&) {
+                // The thread is being ended (pthread_exit or cancellation,
+                // possibly from the caller's tick): account for the run and
+                // let the unwinding go on; it must not be swallowed.
+                lock.lock();
+                finish(job, r);
+                throw;
+            }
+#endif
+            catch (...) {
                 error = std::current_exception();
             }
         }
         lock.lock();
         if (error && !job.error) job.error = error;
+        finish(job, r);
+    }
+
+    // Records (lock held) that the rows of `r` are done.
+    static void finish(Job& job, const Run& r) {
         job.rows_left -= r.hi - r.lo;
         if (job.rows_left == 0) job.done.notify_all();
     }
@@ -137,7 +244,9 @@ class Pool {
     std::condition_variable wake_;
     std::list<Job*> jobs_;
     bool stopping_ = false;
-    std::vector<std::thread> threads_;
+    const std::size_t wanted_;                         // workers the pool should have
+    std::vector<std::thread> threads_;                 // the workers it has; guarded
+    std::chrono::steady_clock::time_point retry_at_{}; // when to try starting more; guarded
 };
 
 // The process-wide pool, created by the first loop. Guarded by a plain mutex

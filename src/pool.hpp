@@ -5,7 +5,9 @@
 // that row; which thread runs which row never changes a result. The pool is
 // created by the first parallel loop, has one worker per processor available
 // to the process (its CPU affinity), and lives until the process exits. A
-// child created by fork() gets a fresh pool on its first loop.
+// child created by fork() gets a fresh pool on its first loop. When the
+// system refuses threads, the pool works with those it could start (possibly
+// none: callers then compute every row themselves) and tries again later.
 #pragma once
 
 #include <cstddef>
@@ -30,7 +32,10 @@ void parallel_rows_impl(std::size_t rows, std::size_t row_len, RowFn fn, void* c
 // row_len is the number of samples in one output row; a loop over rows of
 // length zero is refused with InternalError("chunk_size must not be zero"),
 // even when rows is 0. If a body throws, the remaining rows are skipped and
-// the first exception is rethrown on the calling thread.
+// the first exception is rethrown on the calling thread. Every row is a
+// cancellation point of the calling thread's CancelState (cancel.hpp): once
+// its stop is requested, rows not yet started are skipped and Cancelled is
+// thrown; while the caller waits for workers it runs the state's tick.
 template <class Body> void parallel_rows(std::size_t rows, std::size_t row_len, Body&& body) {
     using B = std::remove_reference_t<Body>;
     detail::parallel_rows_impl(

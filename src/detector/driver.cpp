@@ -3,6 +3,7 @@
 // one candidate per free seed (grow, fit, refine, improve, validate), and
 // the final sort.
 #include "detector/driver.hpp"
+#include "cancel.hpp"
 #include "detector/detect.hpp"
 #include "detector/downscale.hpp"
 #include "detector/level_lines.hpp"
@@ -65,6 +66,8 @@ std::vector<Segment> detect_on_raster(std::span<const T> raster, std::size_t w, 
     double region_angle = 0.0;
     for (std::uint32_t seed : seeds) {
         if (used[seed] & 1) continue;
+        // A cancellation point per candidate (the long steps inside poll too).
+        poll();
         region_angle = grow_region(seed, field, used, region, w, h, kAngleTolerance);
         if (region.size() < min_size) continue;
         rect = region_to_rect(region, field, w, region_angle, kPointProbability);

@@ -1,5 +1,6 @@
 #include "detector/refine.hpp"
 
+#include "cancel.hpp"
 #include "detector/nfa.hpp"
 #include "detector/region.hpp"
 
@@ -43,7 +44,9 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     double sum = 0.0;
     double sum2 = 0.0;
     double m = 0.0;
-    for (std::uint32_t idx : region) {
+    for (std::size_t k = 0; k < region.size(); ++k) {
+        if ((k & 4095) == 4095) poll(4096); // the region may cover most of the image
+        const std::uint32_t idx = region[k];
         const double x = static_cast<double>(idx % w32);
         const double y = static_cast<double>(idx / w32);
         if (std::hypot(x - x0, y - y0) < rect.width) {
@@ -69,6 +72,8 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     double r =
         std::fmax(std::hypot(rect.x1 - x0, rect.y1 - y0), std::hypot(rect.x2 - x0, rect.y2 - y0));
     for (;;) {
+        // Each pass walks the whole region: a cancellation point.
+        poll(region.size());
         // Guard: a radius that is NaN or infinite stays so after scaling and
         // can never exclude a pixel, so the region and its rectangle would
         // repeat forever; the candidate is rejected instead. Every finite

@@ -1,5 +1,7 @@
 #include "detector/region.hpp"
 
+#include "cancel.hpp"
+
 #include <cmath>
 
 namespace linora::detector {
@@ -49,8 +51,10 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
     const auto w32 = static_cast<std::uint32_t>(w);
     const std::ptrdiff_t offsets[8] = {-sw - 1, -sw, -sw + 1, -1, 1, sw - 1, sw, sw + 1};
 
-    // The region list is the queue: it grows while it is walked.
+    // The region list is the queue: it grows while it is walked. A region
+    // can cover most of the image: a cancellation point every 4096 pixels.
     for (std::size_t i = 0; i < region.size(); ++i) {
+        if ((i & 4095) == 4095) poll(4096);
         const std::size_t idx = region[i];
         const std::size_t y = region[i] / w32;
         const std::size_t x = idx - y * w;

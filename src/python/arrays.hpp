@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "handle.hpp"
 #include "numpy_api.hpp"
 #include "sample.hpp"
 
@@ -44,7 +45,7 @@ template <class T> class Samples {
     // Reads `obj`, a matched array whose elements are T. Throws
     // std::bad_alloc when the copy cannot be allocated.
     explicit Samples(PyObject* obj);
-    ~Samples() { Py_XDECREF(array_); }
+    ~Samples() { decref_if_attached(array_); }
     Samples(const Samples&) = delete;
     Samples& operator=(const Samples&) = delete;
 

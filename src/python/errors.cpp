@@ -1,5 +1,6 @@
 #include "errors.hpp"
 
+#include "detached.hpp"
 #include "handle.hpp"
 #include "once.hpp"
 #include "sample.hpp"
@@ -14,47 +15,46 @@ namespace {
 OnceSlot<PyObject> g_internal_error;
 
 PyObject* internal_error_class() {
-    return g_internal_error.get([] {
-        // BaseException as the base: a plain `except Exception` must not
-        // swallow a broken invariant.
-        return PyErr_NewExceptionWithDoc(
-            "linora.InternalError",
-            "A broken invariant or internal refusal inside a linora call. The process can "
-            "go on; the call had no effect.",
-            PyExc_BaseException, nullptr);
-    });
+    return g_internal_error.get(
+        [] {
+            // BaseException as the base: a plain `except Exception` must not
+            // swallow a broken invariant.
+            return PyErr_NewExceptionWithDoc(
+                "linora.InternalError",
+                "A broken invariant or internal refusal inside a linora call. The process can "
+                "go on; the call had no effect.",
+                PyExc_BaseException, nullptr);
+        },
+        [](PyObject* cls) { Py_DECREF(cls); });
 }
 
-// Takes the exception being raised (normalised), and puts it back.
-struct Raised {
-#if PY_VERSION_HEX >= 0x030C0000
-    static PyObject* take() {
-        return PyErr_GetRaisedException();
-    }
-    static void restore(PyObject* e) {
-        PyErr_SetRaisedException(e);
-    }
-#else
-    static PyObject* take() {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        if (type == nullptr) return nullptr;
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        return value;
-    }
-    static void restore(PyObject* e) {
-        if (e == nullptr) return;
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e));
-        Py_INCREF(type);
-        PyErr_Restore(type, e, PyException_GetTraceback(e));
-    }
-#endif
-};
-
 } // namespace
+
+PyObject* take_raised() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+void restore_raised(PyObject* e) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(e);
+#else
+    if (e == nullptr) return;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e));
+    Py_INCREF(type);
+    PyErr_Restore(type, e, PyException_GetTraceback(e));
+#endif
+}
 
 PyObject* raise_internal(const std::string& message) {
     PyObject* cls = internal_error_class();
@@ -64,13 +64,13 @@ PyObject* raise_internal(const std::string& message) {
 }
 
 void add_processing_note(const char* name) {
-    PyObject* exc = Raised::take();
+    PyObject* exc = take_raised();
     if (exc == nullptr) return;
     Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", name));
     Ref result;
     if (note) result = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
     if (!result) PyErr_Clear();
-    Raised::restore(exc);
+    restore_raised(exc);
 }
 
 void raise_type_mismatch(PyObject* obj, const char* target) {
@@ -86,6 +86,8 @@ void raise_type_mismatch(PyObject* obj, const char* target) {
 void raise_from_core(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
+    } catch (const RaisedWhileDetached& e) {
+        restore_raised(e.exception);
     } catch (const InputTooLarge& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const OutputTooLarge& e) {

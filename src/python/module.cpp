@@ -2,6 +2,7 @@
 // initialisation and its execution step.
 #include <Python.h>
 
+#include "detached.hpp"
 #include "functions.hpp"
 #include "handle.hpp"
 #include "segment.hpp"
@@ -73,6 +74,9 @@ int exec_module(PyObject* module) {
         }
         if (add_name(module, name.get(), fn.get()) < 0) return -1;
     }
+    // Calls on the main thread run the signal handlers while they compute.
+    // Without the record they are not interruptible, but they work.
+    if (record_main_thread() < 0) PyErr_Clear();
     return 0;
 }
 

@@ -80,16 +80,7 @@ void** fetch_table() {
 // Replaces the exception being raised by the internal error that describes it.
 void raise_access_failure() {
     std::string detail = "unknown error";
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    Ref exc = Ref::steal(value);
-#endif
+    Ref exc = Ref::steal(take_raised());
     if (exc) {
         Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(exc.get())));
         Ref text = Ref::steal(PyObject_Str(exc.get()));
@@ -106,25 +97,27 @@ OnceSlot<Api> g_api;
 } // namespace
 
 const Api* api() {
-    return g_api.get([]() -> Api* {
-        void** table = fetch_table();
-        if (table == nullptr) {
-            raise_access_failure();
-            return nullptr;
-        }
-        // Created once and kept for the process, like the table it points into.
-        Api* a = new (std::nothrow) Api{
-            static_cast<PyTypeObject*>(table[Type]),
-            reinterpret_cast<PyObject* (*)(int)>(table[DescrFromType]),
-            reinterpret_cast<PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
-                                           const Py_ssize_t*, void*, int, PyObject*)>(
-                table[NewFromDescr]),
-            reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[EquivTypes]),
-            reinterpret_cast<int (*)(PyObject*, PyObject*)>(table[SetBaseObject]),
-        };
-        if (a == nullptr) PyErr_NoMemory();
-        return a;
-    });
+    return g_api.get(
+        []() -> Api* {
+            void** table = fetch_table();
+            if (table == nullptr) {
+                raise_access_failure();
+                return nullptr;
+            }
+            // Kept for the process, like the table it points into.
+            Api* a = new (std::nothrow) Api{
+                static_cast<PyTypeObject*>(table[Type]),
+                reinterpret_cast<PyObject* (*)(int)>(table[DescrFromType]),
+                reinterpret_cast<PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
+                                               const Py_ssize_t*, void*, int, PyObject*)>(
+                    table[NewFromDescr]),
+                reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[EquivTypes]),
+                reinterpret_cast<int (*)(PyObject*, PyObject*)>(table[SetBaseObject]),
+            };
+            if (a == nullptr) PyErr_NoMemory();
+            return a;
+        },
+        [](Api* a) { delete a; });
 }
 
 } // namespace linora::py::np

@@ -122,7 +122,8 @@ OnceSlot<PyTypeObject> g_type;
 } // namespace
 
 PyTypeObject* segment_type() {
-    return g_type.get([] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec)); });
+    return g_type.get([] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec)); },
+                      [](PyTypeObject* t) { Py_DECREF(reinterpret_cast<PyObject*>(t)); });
 }
 
 PyObject* segments_to_list(const std::vector<Segment>& segments) {

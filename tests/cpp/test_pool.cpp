@@ -1,9 +1,11 @@
+#include "cancel.hpp"
 #include "pool.hpp"
 #include "sample.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -80,5 +82,74 @@ TEST(Pool, ConcurrentCallersDoNotDeadlock) {
 }
 
 TEST(Pool, AvailableProcessorsIsPositive) { EXPECT_GE(linora::available_processors(), 1u); }
+
+// Cancellation: a stop requested from inside a loop skips the rows not yet
+// started, on every thread, and reaches the caller as Cancelled once the
+// started rows are done; the tick runs on the installing thread only, from
+// poll() and while the caller waits for workers.
+TEST(PoolCancel, StopSkipsRemainingRowsAndTicksStayOnTheCaller) {
+    using namespace std::chrono_literals;
+    linora::poll(); // no scope: nothing to do
+    struct Ticks {
+        std::thread::id caller = std::this_thread::get_id();
+        std::atomic<int> count{0}, elsewhere{0};
+    } ticks;
+    auto tick = [](void* ctx) {
+        auto* t = static_cast<Ticks*>(ctx);
+        t->count++;
+        if (std::this_thread::get_id() != t->caller) t->elsewhere++;
+    };
+    for (std::size_t workers : {0u, 3u}) {
+        linora::ScopedWorkerCount scoped(workers);
+        linora::CancelState state(tick, &ticks);
+        linora::CancelScope scope(state);
+        const std::size_t rows = 4000;
+        std::atomic<std::size_t> ran{0};
+        EXPECT_THROW(parallel_rows(rows, 1,
+                                   [&](std::size_t) {
+                                       if (ran.fetch_add(1) == 10) state.request_stop();
+                                   }),
+                     linora::Cancelled)
+            << workers << " workers";
+        // Rows already started when the stop came may finish (one per
+        // thread); no other row starts.
+        EXPECT_LE(ran.load(), 11 + workers) << workers << " workers";
+        EXPECT_THROW(linora::poll(), linora::Cancelled);
+    }
+    {
+        // Rows that keep workers busy: the caller ticks while it waits.
+        linora::ScopedWorkerCount scoped(2);
+        linora::CancelState state(tick, &ticks);
+        linora::CancelScope scope(state);
+        const int before = ticks.count.load();
+        std::atomic<bool> worker_started{false};
+        parallel_rows(8, 1, [&](std::size_t) {
+            if (std::this_thread::get_id() != ticks.caller) {
+                worker_started = true;
+                std::this_thread::sleep_for(150ms);
+            } else {
+                // Leave time for a worker to take rows, which the caller
+                // then waits for.
+                for (int i = 0; i < 1000 && !worker_started; ++i)
+                    std::this_thread::sleep_for(1ms);
+            }
+        });
+        EXPECT_GE(ticks.count.load() - before, 2);
+        // A sequential loop ticks from poll(); here the tick stops it.
+        struct Stopper {
+            linora::CancelState state{
+                [](void* self) { static_cast<Stopper*>(self)->state.request_stop(); }, this};
+        } stopper;
+        const auto start = std::chrono::steady_clock::now();
+        linora::CancelScope inner(stopper.state);
+        EXPECT_THROW(for (;;) linora::poll(), linora::Cancelled);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    }
+    EXPECT_EQ(ticks.elsewhere.load(), 0);
+    // Without a scope, later loops run every row.
+    std::atomic<std::size_t> sum{0};
+    parallel_rows(100, 1, [&](std::size_t r) { sum += r; });
+    EXPECT_EQ(sum.load(), 4950u);
+}
 
 } // namespace

@@ -1,6 +1,7 @@
 """How the module reaches NumPy's C API: on first use, through either module
 layout, with version checks, and again on the next call after a failure."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -115,3 +116,67 @@ def test_numpy_is_not_imported_by_importing_linora():
     code = "import sys, linora; print('numpy' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
+
+
+# The first use runs Python code (NumPy's version check), here widened by a
+# wrapper: a fork() from another thread at that moment, and a call into linora
+# from that code, must both complete. Each regression would hang: the child's
+# alarm and the timeout turn that into a failure.
+_FIRST_USE_FORK = textwrap.dedent(r'''
+    import os, signal, threading, warnings
+    import numpy, numpy.lib
+    import linora
+
+    version = numpy.lib.NumpyVersion
+    inside, forked = threading.Event(), threading.Event()
+
+    def slow_version(v):
+        inside.set()
+        forked.wait(30)
+        return version(v)
+
+    numpy.lib.NumpyVersion = slow_version
+    first = threading.Thread(target=lambda: linora.detect(numpy.zeros((3, 3))))
+    first.start()
+    inside.wait(30)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)
+        numpy.lib.NumpyVersion = version
+        os._exit(0 if linora.detect(numpy.zeros((3, 3))) == [] else 2)
+    forked.set()
+    first.join()
+    _, status = os.waitpid(pid, 0)
+    print("child", status)
+''')
+
+_FIRST_USE_REENTERED = textwrap.dedent(r'''
+    import numpy, numpy.lib
+    import linora
+
+    version = numpy.lib.NumpyVersion
+    inner = []
+
+    def reentrant_version(v):
+        if not inner:  # once: the inner call's own first use comes here too
+            inner.append(None)
+            inner.append(linora.detect(numpy.zeros((3, 3))))
+        return version(v)
+
+    numpy.lib.NumpyVersion = reentrant_version
+    outer = linora.detect(numpy.zeros((3, 3)))
+    print("child", 0 if (outer, inner) == ([], [None, []]) else 1)
+''')
+
+
+@pytest.mark.parametrize("script", [_FIRST_USE_FORK, _FIRST_USE_REENTERED],
+                         ids=["fork", "reentered"])
+def test_first_use_survives_fork_and_reentry(script):
+    if script is _FIRST_USE_FORK and not hasattr(os, "fork"):
+        pytest.skip("needs fork")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.split() == ["child", "0"], out.stderr[-2000:]

@@ -237,3 +237,100 @@ def test_fork_while_other_threads_run_loops():
     finally:
         stop.set()
         t.join()
+
+
+# A daemon thread that loops over one function while the interpreter exits:
+# the interpreter ends the thread when it re-attaches after (or, on the main
+# thread's signal checks, during) a call, which must not crash the process.
+_EXIT_CHILD = r"""
+import sys, threading, time
+import numpy as np
+import linora
+
+gray = np.zeros((1200, 1200), np.uint8)
+gray[:, 600:] = 200
+rgb = np.zeros((1200, 1200, 3), np.uint8)
+m = np.full((1200, 1200), 3.3, np.float32)
+call = {
+    "detect": lambda: linora.detect(gray),
+    "warp_rgb": lambda: linora.warp_rgb(rgb, [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0, "lanczos3"),
+    "remap_rgb": lambda: linora.remap_rgb(rgb, m, m, "lanczos3"),
+}[sys.argv[1]]
+threading.Thread(target=lambda: [call() for _ in iter(int, 1)], daemon=True).start()
+time.sleep(0.3)
+sys.exit(0)
+"""
+
+
+@pytest.mark.parametrize("function", ["detect", "warp_rgb", "remap_rgb"])
+def test_interpreter_exit_while_a_daemon_thread_is_in_a_call(function):
+    statuses = []
+    for _ in range(4):  # 20 runs, 5 at a time
+        children = [subprocess.Popen([sys.executable, "-c", _EXIT_CHILD, function],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                    for _ in range(5)]
+        for child in children:
+            _, err = child.communicate(timeout=60)
+            statuses.append((child.returncode, err.decode()[-300:]))
+    assert statuses == [(0, "")] * 20
+
+
+# Thread creation refused by the system: RLIMIT_NPROC, which binds an
+# unprivileged user only, so the child drops to user nobody first. The pool
+# keeps the workers it could start (none, then one), the calling thread does
+# the rest, and a loop a second later starts the workers refused before.
+_NPROC_CHILD = r"""
+import json, os, resource, time
+import numpy as np
+import linora
+
+def threads():
+    with open("/proc/self/status") as f:
+        return int(f.read().split("Threads:")[1].split()[0])
+
+src = np.arange(40 * 60, dtype=np.uint16).reshape(40, 60)
+my, mx = np.mgrid[0:40, 0:60].astype(np.float32)
+mirror = 59 - mx  # samples at whole positions: exact
+linora.detect(np.zeros((2, 2)))  # NumPy access happens before the user change; no pool yet
+
+os.setgid(65534)
+os.setuid(65534)
+uid, base = os.getuid(), threads()
+others = 0  # tasks of that user elsewhere count against the limit too
+for pid in filter(str.isdigit, os.listdir("/proc")):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            st = f.read()
+    except OSError:
+        continue
+    if int(pid) != os.getpid() and int(st.split("Uid:")[1].split()[0]) == uid:
+        others += int(st.split("Threads:")[1].split()[0])
+hard = resource.getrlimit(resource.RLIMIT_NPROC)[1]
+
+report = {"wanted": len(os.sched_getaffinity(0))}
+for step, soft in (("none", others + base), ("one", others + base + 1), ("all", hard)):
+    resource.setrlimit(resource.RLIMIT_NPROC, (soft, hard))
+    if step != "none":
+        time.sleep(1.1)
+    try:
+        ok = bool((linora.remap_gray(src, mirror, my) == src[:, ::-1]).all())
+    except BaseException as e:
+        ok = f"{type(e).__name__}: {e}"
+    report[step] = [ok, threads() - base]
+print(json.dumps(report))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or os.geteuid() != 0,
+                    reason="needs Linux and root (to run the child as a user with a task limit)")
+def test_pool_keeps_the_workers_it_could_start_and_retries_later():
+    import json
+
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, "-c", _NPROC_CHILD], capture_output=True, text=True,
+                         timeout=120, env=env, cwd="/")
+    assert out.returncode == 0, out.stderr[-2000:]
+    report = json.loads(out.stdout.strip().splitlines()[-1])
+    wanted = report["wanted"]
+    assert report == {"wanted": wanted, "none": [True, 0], "one": [True, min(1, wanted)],
+                      "all": [True, wanted]}

@@ -1,0 +1,100 @@
+"""Long calls on the main thread stop soon after a signal handler raises: the
+handler's exception comes out of the call, calls on other threads and later
+calls are unaffected."""
+
+import subprocess
+import sys
+import textwrap
+
+# Runs in a child, which receives the signals. Each case runs one long call
+# with a signal sent while it computes, and reports what the call raised and
+# how long after the signal. The detector case is the slowest image there is
+# for the detector (a tilted plane: every candidate regrows most of the
+# image), which would take hours; the resampling case is measured first and
+# signalled at a third of its duration.
+_CHILD = textwrap.dedent(r'''
+    import json, os, signal, threading, time
+    import numpy as np
+    import linora
+
+    class Timeout(Exception):
+        pass
+
+    def on_alarm(signum, frame):
+        raise Timeout()
+
+    signal.signal(signal.SIGALRM, on_alarm)
+
+    def interrupted(call, delay, signum):
+        """Calls `call` with `signum` sent `delay` s after the start; returns
+        the name of what it raised and the seconds from the signal to it."""
+        sent = []
+
+        def fire():
+            time.sleep(delay)
+            sent.append(time.perf_counter())
+            os.kill(os.getpid(), signum)
+
+        thread = threading.Thread(target=fire)
+        thread.start()
+        try:
+            try:
+                call()
+                outcome = "returned"
+            finally:
+                end = time.perf_counter()
+        except (KeyboardInterrupt, Timeout) as e:
+            outcome = type(e).__name__
+        thread.join()
+        return outcome, end - sent[0] if sent else None
+
+    y, x = np.mgrid[0:2000, 0:2000]
+    plane = (x * 3.7 + y * 5.1).astype(np.float32)
+    gray = np.zeros((300, 300), np.uint8)
+    gray[100:200, 50:250] = 200
+    expected = [(s.x1, s.y1, s.x2, s.y2) for s in linora.detect(gray)]
+
+    # A call on another thread during the interrupted ones finishes normally.
+    other = {}
+    def other_thread():
+        for _ in range(20):
+            other.setdefault("results", set()).add(
+                tuple((s.x1, s.y1, s.x2, s.y2) for s in linora.detect(gray)))
+    worker = threading.Thread(target=other_thread)
+    worker.start()
+
+    src = np.arange(400 * 400 * 3, dtype=np.uint8).reshape(400, 400, 3)
+    inv = [0.1, 0.01, 0, 0, 0.1, 0, 0, 0, 1]
+    warp = lambda: linora.warp_rgb(src, inv, 1, 0, 0, "lanczos3", out_size=(5000, 5000))
+    start = time.perf_counter()
+    warped = warp()
+    duration = time.perf_counter() - start
+
+    report = {
+        "detect": interrupted(lambda: linora.detect(plane, 1.0), 0.5, signal.SIGINT),
+        "detect_alarm": interrupted(lambda: linora.detect(plane, 1.0), 0.3, signal.SIGALRM),
+        "warp": interrupted(warp, duration / 3, signal.SIGINT),
+        "warp_duration": duration,
+    }
+    worker.join()
+    report["other_thread"] = [list(r) for r in other["results"]] == [expected]
+    report["later_detect"] = [(s.x1, s.y1, s.x2, s.y2) for s in linora.detect(gray)] == expected
+    report["later_warp"] = bool((warp() == warped).all())
+    print(json.dumps(report))
+''')
+
+
+def test_signal_handlers_interrupt_long_calls():
+    import json
+
+    out = subprocess.run([sys.executable, "-c", _CHILD], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr
+    report = json.loads(out.stdout.strip().splitlines()[-1])
+    assert report["warp_duration"] > 0.3, "the resampling call is too short to interrupt"
+    for case, raised in (("detect", "KeyboardInterrupt"), ("detect_alarm", "Timeout"),
+                         ("warp", "KeyboardInterrupt")):
+        outcome, latency = report[case]
+        assert outcome == raised, (case, report)
+        assert latency < 0.3, (case, report)
+    assert report["other_thread"] and report["later_detect"] and report["later_warp"], report
