@@ -150,9 +150,33 @@ struct Lanes {
             _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(f, low_dwords)));
     }
 
-    // Four 8-bit pixels of C channels from lanes of values 0..255.
-    template <std::size_t C> LINORA_LANE_OP void store_u8(std::uint8_t* out, const I (&q)[C]) {
+    // Four pixels of C channels from lanes of values 0..255 (0..65535 for
+    // 16-bit samples), channels interleaved and written at once.
+    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint8_t* out, const I (&q)[C]) {
         store_four_u8<C>(out, q);
+    }
+    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint16_t* out, const I (&q)[C]) {
+        if constexpr (C == 1) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(q[0], q[0]));
+        } else {
+            // Words r0 g0 r1 g1 r2 g2 r3 g3 and b0 b1 b2 b3, merged into
+            // r0 g0 b0 r1 g1 b1 r2 g2 | b2 r3 g3 b3.
+            const __m128i rg =
+                _mm_unpacklo_epi16(_mm_packus_epi32(q[0], q[0]), _mm_packus_epi32(q[1], q[1]));
+            const __m128i b = _mm_packus_epi32(q[2], q[2]);
+            const __m128i lo = _mm_blend_epi16(
+                _mm_shuffle_epi8(rg,
+                                 _mm_setr_epi8(0, 1, 2, 3, 0, 0, 4, 5, 6, 7, 0, 0, 8, 9, 10, 11)),
+                _mm_shuffle_epi8(b, _mm_setr_epi8(0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2, 3, 0, 0, 0, 0)),
+                0x24);
+            const __m128i hi = _mm_blend_epi16(
+                _mm_shuffle_epi8(rg,
+                                 _mm_setr_epi8(0, 0, 12, 13, 14, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)),
+                _mm_shuffle_epi8(b, _mm_setr_epi8(4, 5, 0, 0, 0, 0, 6, 7, 0, 0, 0, 0, 0, 0, 0, 0)),
+                0x09);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lo);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), hi);
+        }
     }
 };
 

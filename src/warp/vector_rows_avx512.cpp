@@ -150,9 +150,9 @@ struct Lanes {
         return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(f));
     }
 
-    // Eight 8-bit pixels of C channels from lanes of values 0..255, channels
-    // interleaved and written at once.
-    template <std::size_t C> LINORA_LANE_OP void store_u8(std::uint8_t* out, const I (&q)[C]) {
+    // Eight pixels of C channels from lanes of values 0..255 (0..65535 for
+    // 16-bit samples), channels interleaved and written at once.
+    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint8_t* out, const I (&q)[C]) {
         if constexpr (C == 1) {
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm256_cvtepi32_epi8(q[0]));
         } else {
@@ -169,6 +169,25 @@ struct Lanes {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(joined));
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
                              _mm256_extracti128_si256(joined, 1));
+        }
+    }
+    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint16_t* out, const I (&q)[C]) {
+        if constexpr (C == 1) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtepi32_epi16(q[0]));
+        } else {
+            // Each lane's channels in the low six bytes of a quadword, then
+            // the lanes' six bytes side by side: 48 bytes.
+            __m512i pix = _mm512_cvtepu32_epi64(q[0]);
+            pix = _mm512_or_si512(pix, _mm512_slli_epi64(_mm512_cvtepu32_epi64(q[1]), 16));
+            pix = _mm512_or_si512(pix, _mm512_slli_epi64(_mm512_cvtepu32_epi64(q[2]), 32));
+            const __m128i six =
+                _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+            const __m512i rgb = _mm512_shuffle_epi8(pix, _mm512_broadcast_i32x4(six));
+            const __m512i joined = _mm512_permutexvar_epi32(
+                _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15), rgb);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_castsi512_si256(joined));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
+                             _mm512_extracti32x4_epi32(joined, 2));
         }
     }
 };
