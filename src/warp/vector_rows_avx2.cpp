@@ -65,26 +65,6 @@ struct Lanes {
         _mm_store_si128(reinterpret_cast<I*>(p), v);
     }
     LINORA_LANE_OP bool any_gt(I a, I b) { return _mm_movemask_epi8(_mm_cmpgt_epi32(a, b)) != 0; }
-    // Four table entries at element offsets `off` (the masked gather, whose
-    // pass-through value is defined).
-    LINORA_LANE_OP D gather(const double* base, I off) {
-        const D all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-        return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, off, all, 8);
-    }
-
-    // 4 or 8 bytes from element offset o[l] of `base`, per lane.
-    template <class T> LINORA_LANE_OP I fetch32(const T* base, const std::int32_t* o) {
-        std::int32_t l[N];
-        for (int i = 0; i < N; ++i)
-            __builtin_memcpy(&l[i], base + o[i], 4);
-        return _mm_setr_epi32(l[0], l[1], l[2], l[3]);
-    }
-    template <class T> LINORA_LANE_OP __m256i fetch64(const T* base, const std::int32_t* o) {
-        long long l[N];
-        for (int i = 0; i < N; ++i)
-            __builtin_memcpy(&l[i], base + o[i], 8);
-        return _mm256_setr_epi64x(l[0], l[1], l[2], l[3]);
-    }
     // w[j] lane l = table[6 * k[l] + j] for j < 6: four table rows loaded
     // and transposed.
     LINORA_LANE_OP void rows6(const double* table, const std::int32_t* k, D (&w)[6]) {
@@ -108,14 +88,8 @@ struct Lanes {
         w[5] = _mm256_unpackhi_pd(b02, b13);
     }
 
-    // Eight bytes from byte offset off[l] * S of `base`, per lane (the masked
-    // gather, whose pass-through value is defined).
+    // Four lanes of eight bytes (see fetch64).
     using Q = __m256i;
-    template <int S> LINORA_LANE_OP Q gather64(const void* base, I off) {
-        const Q all = _mm256_set1_epi64x(-1);
-        return _mm256_mask_i32gather_epi64(_mm256_setzero_si256(),
-                                           static_cast<const long long*>(base), off, all, S);
-    }
     // The S-byte sample at byte b of each lane's eight bytes, as a double:
     // the sample moved into the low bits of 2^52's mantissa, minus 2^52.
     template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
@@ -127,15 +101,8 @@ struct Lanes {
     // its low end and clears the rest.
     template <int S, std::size_t b> LINORA_LANE_OP Q pick() {
         static_assert(b + S <= 8);
-        constexpr auto word = [](std::size_t at) {
-            unsigned long long w = ~0ull; // 0x80 bytes clear, the rest ignored
-            for (int k = 0; k < S; ++k)
-                w = (w & ~(0xffull << (8 * k))) |
-                    (static_cast<unsigned long long>(at + k) << (8 * k));
-            return static_cast<long long>(w);
-        };
         // Byte indices count within each 16-byte lane of the shuffle.
-        constexpr long long lo = word(b), hi = word(b + 8);
+        constexpr long long lo = low_bytes_from<S>(b), hi = low_bytes_from<S>(b + 8);
         return _mm256_set_epi64x(hi, lo, hi, lo);
     }
     // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.

@@ -76,8 +76,6 @@ struct Lanes {
     LINORA_LANE_OP bool any_gt(I a, I b) {
         return _mm256_movemask_epi8(_mm256_cmpgt_epi32(a, b)) != 0;
     }
-    // Eight table entries at element offsets `off`.
-    LINORA_LANE_OP D gather(const double* base, I off) { return _mm512_i32gather_pd(off, base, 8); }
 
     // 4 or 8 bytes from element offset o[l] of `base`, per lane.
     template <class T> LINORA_LANE_OP I fetch32(const T* base, const std::int32_t* o) {
@@ -116,11 +114,8 @@ struct Lanes {
         w[3] = _mm512_shuffle_f64x2(u[3], u[7], 0x88);
     }
 
-    // Eight bytes from byte offset off[l] * S of `base`, per lane.
+    // Eight lanes of eight bytes (see fetch64).
     using Q = __m512i;
-    template <int S> LINORA_LANE_OP Q gather64(const void* base, I off) {
-        return _mm512_i32gather_epi64(off, base, S);
-    }
     // The S-byte sample at byte b of each lane's eight bytes, as a double.
     template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
         return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(g, pick<S, b>()));
@@ -129,15 +124,8 @@ struct Lanes {
     // its low end and clears the rest.
     template <int S, std::size_t b> LINORA_LANE_OP Q pick() {
         static_assert(b + S <= 8);
-        constexpr auto word = [](std::size_t at) {
-            unsigned long long w = ~0ull; // 0x80 bytes clear, the rest ignored
-            for (int k = 0; k < S; ++k)
-                w = (w & ~(0xffull << (8 * k))) |
-                    (static_cast<unsigned long long>(at + k) << (8 * k));
-            return static_cast<long long>(w);
-        };
         // Byte indices count within each 16-byte lane of the shuffle.
-        constexpr long long lo = word(b), hi = word(b + 8);
+        constexpr long long lo = low_bytes_from<S>(b), hi = low_bytes_from<S>(b + 8);
         return _mm512_set_epi64(hi, lo, hi, lo, hi, lo, hi, lo);
     }
     // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.
