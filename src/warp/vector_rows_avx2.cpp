@@ -65,6 +65,20 @@ struct Lanes {
         _mm_store_si128(reinterpret_cast<I*>(p), v);
     }
     LINORA_LANE_OP bool any_gt(I a, I b) { return _mm_movemask_epi8(_mm_cmpgt_epi32(a, b)) != 0; }
+
+    // 4 or 8 bytes from element offset o[l] of `base`, per lane.
+    template <class T> LINORA_LANE_OP I fetch32(const T* base, const std::int32_t* o) {
+        std::int32_t l[N];
+        for (int i = 0; i < N; ++i)
+            __builtin_memcpy(&l[i], base + o[i], 4);
+        return _mm_setr_epi32(l[0], l[1], l[2], l[3]);
+    }
+    template <class T> LINORA_LANE_OP __m256i fetch64(const T* base, const std::int32_t* o) {
+        long long l[N];
+        for (int i = 0; i < N; ++i)
+            __builtin_memcpy(&l[i], base + o[i], 8);
+        return _mm256_setr_epi64x(l[0], l[1], l[2], l[3]);
+    }
     // w[j] lane l = table[6 * k[l] + j] for j < 6: four table rows loaded
     // and transposed.
     LINORA_LANE_OP void rows6(const double* table, const std::int32_t* k, D (&w)[6]) {
