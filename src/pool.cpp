@@ -19,6 +19,7 @@
 #include "pool.hpp"
 
 #include "cancel.hpp"
+#include "forced_unwind.hpp"
 #include "sample.hpp"
 
 #include <pthread.h>
@@ -35,10 +36,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h> // abi::__forced_unwind
-#endif
 
 namespace linora {
 
@@ -193,7 +190,7 @@ class Pool {
     // Takes one run of `job` (lock held), halves it down to the grain while
     // offering the upper halves to others, computes it unlocked, and records
     // its completion.
-    void take_and_run(Job& job, std::unique_lock<std::mutex>& lock) {
+    LINORA_CATCHES_FORCED_UNWIND void take_and_run(Job& job, std::unique_lock<std::mutex>& lock) {
         Run r = job.pending.back();
         job.pending.pop_back();
         bool offered = false;
@@ -215,7 +212,7 @@ class Pool {
                     job.fn(job.ctx, row);
                 }
             }
-#if defined(__GLIBCXX__)
+#if LINORA_FORCED_UNWIND
             catch (abi::__forced_unwind&) {
                 // The thread is being ended (pthread_exit or cancellation,
                 // possibly from the caller's tick): account for the run and

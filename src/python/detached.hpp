@@ -5,14 +5,11 @@
 #include <Python.h>
 
 #include "cancel.hpp"
+#include "errors.hpp"
 
 #include <exception>
 #include <optional>
 #include <utility>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h> // abi::__forced_unwind
-#endif
 
 namespace linora::py {
 
@@ -68,18 +65,8 @@ template <class Compute> auto run_detached(Compute&& compute, std::exception_ptr
     Result result{};
     Detached detached;
     detached.detach();
-    try {
-        result = compute();
-    }
-#if defined(__GLIBCXX__)
-    catch (abi::__forced_unwind&) {
-        // The thread is being ended while detached: let it go.
-        throw;
-    }
-#endif
-    catch (...) {
-        error = std::current_exception();
-    }
+    // A forced unwind (the thread being ended) goes on from here, detached.
+    error = capture([&] { result = compute(); });
     detached.attach();
     if (PyObject* raised = detached.take_exception())
         error = std::make_exception_ptr(RaisedWhileDetached{raised});

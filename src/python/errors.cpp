@@ -1,6 +1,7 @@
 #include "errors.hpp"
 
 #include "detached.hpp"
+#include "forced_unwind.hpp"
 #include "handle.hpp"
 #include "once.hpp"
 #include "sample.hpp"
@@ -81,6 +82,21 @@ void raise_type_mismatch(PyObject* obj, const char* target) {
     Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!name) return;
     PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), target);
+}
+
+LINORA_CATCHES_FORCED_UNWIND std::exception_ptr capture(void (*fn)(void*), void* ctx) {
+    try {
+        fn(ctx);
+    }
+#if LINORA_FORCED_UNWIND
+    catch (abi::__forced_unwind&) {
+        throw;
+    }
+#endif
+    catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
 }
 
 void raise_from_core(std::exception_ptr error) {

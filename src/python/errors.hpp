@@ -7,10 +7,7 @@
 
 #include <exception>
 #include <string>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h> // abi::__forced_unwind
-#endif
+#include <type_traits>
 
 namespace linora::py {
 
@@ -39,24 +36,28 @@ void restore_raised(PyObject* exception);
 // -> MemoryError, InternalError and anything else -> the internal-error class.
 void raise_from_core(std::exception_ptr error);
 
+// Runs fn(ctx) and returns the exception it threw, or null. glibc's forced
+// unwind (a thread being ended: the interpreter ends a daemon thread at exit
+// when it re-attaches) is not caught: it must go on.
+std::exception_ptr capture(void (*fn)(void*), void* ctx);
+
+// Runs `body` and returns the exception it threw, or null (see capture).
+template <class Body> std::exception_ptr capture(Body&& body) {
+    using B = std::remove_reference_t<Body>;
+    return capture([](void* b) { (*static_cast<B*>(b))(); }, &body);
+}
+
 // Runs an entry point's body, turning any C++ exception that escapes it into
 // the matching Python exception (no exception may cross into the
-// interpreter), except the forced unwind of a thread that the interpreter
-// ends at exit while it re-attaches: that one must go on, and it does so
-// detached, so nothing here touches Python objects.
+// interpreter), except a forced unwind: that one goes on, detached, and so
+// nothing on its way may touch Python objects.
 template <class Body> PyObject* guarded(Body&& body) {
-    try {
-        return body();
-    }
-#if defined(__GLIBCXX__)
-    catch (abi::__forced_unwind&) {
-        throw;
-    }
-#endif
-    catch (...) {
-        raise_from_core(std::current_exception());
+    PyObject* result = nullptr;
+    if (std::exception_ptr error = capture([&] { result = body(); })) {
+        raise_from_core(error);
         return nullptr;
     }
+    return result;
 }
 
 } // namespace linora::py

@@ -53,7 +53,9 @@ std::vector<double> values(std::size_t n, std::mt19937& rng) {
 }
 
 template <class T> bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+    // (memcmp must not see the null data() of an empty vector.)
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 TEST(DetectorVectorLoops, EveryInstanceGivesTheScalarBits) {
