@@ -44,7 +44,6 @@ struct Lanes {
     LINORA_LANE_OP M eq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm256_cmp_pd(a, a, _CMP_ORD_Q); }
     LINORA_LANE_OP M and_(M a, M b) { return _mm256_and_pd(a, b); }
-    LINORA_LANE_OP M or_(M a, M b) { return _mm256_or_pd(a, b); }
     LINORA_LANE_OP M and_not(M a, M b) { return _mm256_andnot_pd(a, b); } // b and not a
     LINORA_LANE_OP unsigned bits(M a) { return static_cast<unsigned>(_mm256_movemask_pd(a)); }
     // v where m holds, +0.0 elsewhere.

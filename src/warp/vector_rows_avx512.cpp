@@ -53,7 +53,6 @@ struct Lanes {
     LINORA_LANE_OP M eq(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm512_cmp_pd_mask(a, a, _CMP_ORD_Q); }
     LINORA_LANE_OP M and_(M a, M b) { return static_cast<M>(a & b); }
-    LINORA_LANE_OP M or_(M a, M b) { return static_cast<M>(a | b); }
     LINORA_LANE_OP M and_not(M a, M b) { return static_cast<M>(~a & b); } // b and not a
     LINORA_LANE_OP unsigned bits(M a) { return a; }
     // v where m holds, +0.0 elsewhere.
