@@ -41,11 +41,11 @@ struct Lanes {
         return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     }
     LINORA_LANE_OP M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
-    LINORA_LANE_OP M eq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm256_cmp_pd(a, a, _CMP_ORD_Q); }
     LINORA_LANE_OP M and_(M a, M b) { return _mm256_and_pd(a, b); }
     LINORA_LANE_OP M and_not(M a, M b) { return _mm256_andnot_pd(a, b); } // b and not a
     LINORA_LANE_OP unsigned bits(M a) { return static_cast<unsigned>(_mm256_movemask_pd(a)); }
+    LINORA_LANE_OP M all() { return _mm256_castsi256_pd(_mm256_set1_epi64x(-1)); }
     // v where m holds, +0.0 elsewhere.
     LINORA_LANE_OP D keep(D v, M m) { return _mm256_and_pd(v, m); }
     LINORA_LANE_OP D widen(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }

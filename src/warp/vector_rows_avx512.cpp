@@ -50,11 +50,11 @@ struct Lanes {
         return _mm512_roundscale_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     }
     LINORA_LANE_OP M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
-    LINORA_LANE_OP M eq(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm512_cmp_pd_mask(a, a, _CMP_ORD_Q); }
     LINORA_LANE_OP M and_(M a, M b) { return static_cast<M>(a & b); }
     LINORA_LANE_OP M and_not(M a, M b) { return static_cast<M>(~a & b); } // b and not a
     LINORA_LANE_OP unsigned bits(M a) { return a; }
+    LINORA_LANE_OP M all() { return static_cast<M>(0xff); }
     // v where m holds, +0.0 elsewhere.
     LINORA_LANE_OP D keep(D v, M m) { return _mm512_maskz_mov_pd(m, v); }
     LINORA_LANE_OP D widen(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
