@@ -25,10 +25,9 @@
 #if defined(__clang__)
 #define LINORA_TARGET_AVX2                                                                         \
     _Pragma("clang attribute push(__attribute__((target(\"avx2\"))), apply_to = function)")
-#define LINORA_TARGET_AVX512                                                                       \
-    _Pragma(                                                                                       \
-        "clang attribute push(__attribute__((target(\"avx512f,avx512bw,avx512dq,avx512vl\"))), "   \
-        "apply_to = function)")
+// clang-format off
+#define LINORA_TARGET_AVX512 _Pragma("clang attribute push(__attribute__((target(\"avx512f,avx512bw,avx512dq,avx512vl\"))), apply_to = function)")
+// clang-format on
 #define LINORA_TARGET_END _Pragma("clang attribute pop")
 #else
 #define LINORA_TARGET_AVX2 _Pragma("GCC push_options") _Pragma("GCC target(\"avx2\")")
