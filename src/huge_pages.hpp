@@ -2,7 +2,9 @@
 // detector and the outputs of resampling.
 #pragma once
 
+#if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +16,8 @@ namespace linora {
 // 2 MiB instead of one per 4 KiB, which for buffers of many megabytes filled
 // once per call is a noticeable part of the run time. Only memory not yet
 // touched benefits. A hint only: failure or a kernel without huge pages
-// changes nothing.
+// changes nothing, and systems without the advice (other than Linux) skip
+// it.
 inline void advise_huge_pages(const void* p, std::size_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE
     constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;

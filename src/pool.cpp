@@ -23,7 +23,9 @@
 #include "sample.hpp"
 
 #include <pthread.h>
+#if __has_include(<sched.h>)
 #include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -34,7 +36,6 @@
 #include <list>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace linora {
@@ -281,15 +282,20 @@ Pool& global_pool() {
 
 } // namespace
 
+// The processors this process may run on where the C library tells
+// (sched_getaffinity, with CPU_COUNT: glibc and musl), else the processors
+// of the machine.
 std::size_t available_processors() {
+#if defined(CPU_COUNT)
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof(set), &set) == 0) {
         int n = CPU_COUNT(&set);
         if (n > 0) return static_cast<std::size_t>(n);
     }
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<std::size_t>(n) : 1;
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
 }
 
 ScopedWorkerCount::ScopedWorkerCount(std::size_t workers)
