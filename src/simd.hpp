@@ -25,27 +25,35 @@
 #if defined(__clang__)
 #define LINORA_TARGET_AVX2                                                                         \
     _Pragma("clang attribute push(__attribute__((target(\"avx2\"))), apply_to = function)")
-#define LINORA_TARGET_AVX512                                                                       \
-    _Pragma("clang attribute push(__attribute__((target(\"avx512f\"))), apply_to = function)")
+// clang-format off
+#define LINORA_TARGET_AVX512 _Pragma("clang attribute push(__attribute__((target(\"avx512f,avx512bw,avx512dq,avx512vl\"))), apply_to = function)")
+// clang-format on
 #define LINORA_TARGET_END _Pragma("clang attribute pop")
 #else
 #define LINORA_TARGET_AVX2 _Pragma("GCC push_options") _Pragma("GCC target(\"avx2\")")
-#define LINORA_TARGET_AVX512 _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f\")")
+#define LINORA_TARGET_AVX512                                                                       \
+    _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f,avx512bw,avx512dq,avx512vl\")")
 #define LINORA_TARGET_END _Pragma("GCC pop_options")
 #endif
 
 namespace linora {
 
-// Ordered by width: a CPU that runs one runs those below it.
+// Ordered by width: a CPU that runs one runs those below it. Avx512 stands
+// for its foundation with the byte and word (BW), doubleword and quadword
+// (DQ) and 128/256-bit (VL) instructions, which every AVX-512 CPU but the
+// Xeon Phi has.
 enum class Isa : int { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 
 namespace detail {
 
 inline Isa cpu_isa() noexcept {
 #if defined(LINORA_X86_VECTORS)
-    static const Isa isa = __builtin_cpu_supports("avx512f") ? Isa::Avx512
-                           : __builtin_cpu_supports("avx2")  ? Isa::Avx2
-                                                             : Isa::Scalar;
+    static const Isa isa = [] {
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
+            return Isa::Avx512;
+        return __builtin_cpu_supports("avx2") ? Isa::Avx2 : Isa::Scalar;
+    }();
     return isa;
 #else
     return Isa::Scalar;

@@ -92,10 +92,18 @@ LINORA_CATCHES_FORCED_UNWIND std::exception_ptr capture(void (*fn)(void*), void*
     catch (abi::__forced_unwind&) {
         throw;
     }
-#endif
     catch (...) {
         return std::current_exception();
     }
+#else
+    // Without a name for the forced unwind (libc++), a catch (...) would take
+    // it and could not give it back (libc++abi rethrows a foreign exception
+    // as a new one, which finds no handler). The core throws only standard
+    // exceptions, so only those are caught; the unwind passes untouched.
+    catch (const std::exception&) {
+        return std::current_exception();
+    }
+#endif
     return nullptr;
 }
 

@@ -23,14 +23,14 @@ struct RemapRowPositions {
     }
 };
 
-// Warp positions: u = x / scale + off_x, W = bw + h6 * u, and the source
+// Warp positions: u = u[x] (x / scale + off_x), W = bw + h6 * u, and the source
 // position ((bx + u * h0) / W, (by + u * h3) / W); none where W == 0 (the
 // pixel stays 0). The row terms come first in each sum; that order fixes
 // the results to the last bit.
 struct WarpRowPositions {
     const WarpRowTerms& t;
     bool at(std::size_t x, double& sx, double& sy) const {
-        const double u = static_cast<double>(x) / t.scale + t.off_x;
+        const double u = t.u[x];
         const double W = t.bw + t.h6 * u;
         if (W == 0.0) return false;
         sx = (t.bx + u * t.h0) / W;

@@ -1,9 +1,11 @@
-// Writes four 8-bit pixels of C channels from four 32-bit lanes per channel
-// holding values 0 to 255: packed, channels interleaved, stored at once.
+// Byte shuffles and stores shared by the instruction sets' lane operations:
+// the control bytes that pick a sample out of an 8-byte lane, and the writing
+// of four 8-bit pixels of C channels from four 32-bit lanes per channel
+// holding values 0 to 255 (packed, channels interleaved, stored at once).
 //
 // Each instruction-set file includes this after its target pragma, and the
-// function has internal linkage, so every file compiles its own copy for its
-// own instruction set.
+// functions have internal linkage, so every file compiles its own copy for
+// its own instruction set.
 #pragma once
 
 #include <immintrin.h>
@@ -13,6 +15,15 @@
 
 namespace linora::detail {
 namespace {
+
+// The eight control bytes of a byte shuffle that moves bytes at .. at + S - 1
+// of an 8-byte lane to its low end and clears the rest (0x80).
+template <int S> constexpr long long low_bytes_from(std::size_t at) {
+    unsigned long long w = 0x8080808080808080ull;
+    for (int k = 0; k < S; ++k)
+        w = (w & ~(0xffull << (8 * k))) | (static_cast<unsigned long long>(at + k) << (8 * k));
+    return static_cast<long long>(w);
+}
 
 template <std::size_t C>
 [[gnu::always_inline]] inline void store_four_u8(std::uint8_t* out, const __m128i (&q)[C]) {

@@ -4,7 +4,6 @@
 #include "simd.hpp"
 #include "warp/vector_isa.hpp"
 
-#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -12,13 +11,6 @@ namespace linora::detail {
 
 bool vector_rows_fit(std::size_t samples) noexcept {
     return samples < static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) - 64;
-}
-
-double exact_reciprocal(double s) noexcept {
-    int e = 0;
-    const double m = std::frexp(s, &e); // s = m * 2^e, 0.5 <= |m| < 1
-    if ((m == 0.5 || m == -0.5) && e >= -499 && e <= 501) return 1.0 / s; // 2^-500 .. 2^500
-    return 0.0;
 }
 
 template <class T> const VectorRows<T>* vector_rows(std::size_t samples) noexcept {

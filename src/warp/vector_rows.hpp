@@ -17,21 +17,14 @@ namespace linora::detail {
 // kernels.
 bool vector_rows_fit(std::size_t samples) noexcept;
 
-// The per-row constants of the perspective warp (see warp.cpp).
+// The per-row constants of the perspective warp (see warp.cpp), and the
+// plane coordinate u[x] = x / scale + off_x of every output column, which
+// the operation computes once for all rows.
 struct WarpRowTerms {
-    double scale, off_x;
+    const double* u;
     double h0, h3, h6;
     double bx, by, bw;
-    // 1 / scale when x / scale == x * (1 / scale) exactly for every column
-    // x, else 0 (see exact_reciprocal).
-    double inv_scale;
 };
-
-// 1 / s when s is a power of two, positive or negative, between 2^-500 and
-// 2^500: then 1 / s is exact and, for the integer columns x below 2^53, both
-// x / s and x * (1 / s) are exact scalings by a power of two within the
-// normal range, hence equal. Otherwise 0.
-double exact_reciprocal(double s) noexcept;
 
 // A vector row computes the leading output pixels of a row of n pixels and
 // returns how many it computed (a multiple of its lane count); the caller

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #if !defined(LINORA_X86_VECTORS)
 #error "build this file only for x86-64 (with LINORA_X86_VECTORS)"
@@ -28,7 +29,6 @@ struct Lanes {
     using M = __m256d; // lane mask
 
     LINORA_LANE_OP D set1(double v) { return _mm256_set1_pd(v); }
-    LINORA_LANE_OP D iota() { return _mm256_setr_pd(0.0, 1.0, 2.0, 3.0); }
     LINORA_LANE_OP D add(D a, D b) { return _mm256_add_pd(a, b); }
     LINORA_LANE_OP D sub(D a, D b) { return _mm256_sub_pd(a, b); }
     LINORA_LANE_OP D mul(D a, D b) { return _mm256_mul_pd(a, b); }
@@ -41,16 +41,17 @@ struct Lanes {
         return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     }
     LINORA_LANE_OP M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
-    LINORA_LANE_OP M eq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm256_cmp_pd(a, a, _CMP_ORD_Q); }
     LINORA_LANE_OP M and_(M a, M b) { return _mm256_and_pd(a, b); }
     LINORA_LANE_OP M and_not(M a, M b) { return _mm256_andnot_pd(a, b); } // b and not a
     LINORA_LANE_OP unsigned bits(M a) { return static_cast<unsigned>(_mm256_movemask_pd(a)); }
+    LINORA_LANE_OP M all() { return _mm256_castsi256_pd(_mm256_set1_epi64x(-1)); }
     // v where m holds, +0.0 elsewhere.
     LINORA_LANE_OP D keep(D v, M m) { return _mm256_and_pd(v, m); }
     LINORA_LANE_OP D widen(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
     LINORA_LANE_OP void store(double* p, D v) { _mm256_store_pd(p, v); }
     LINORA_LANE_OP D load(const double* p) { return _mm256_load_pd(p); }
+    LINORA_LANE_OP D loadu(const double* p) { return _mm256_loadu_pd(p); }
     LINORA_LANE_OP I cvtt(D a) { return _mm256_cvttpd_epi32(a); }
     LINORA_LANE_OP D cvt(I a) { return _mm256_cvtepi32_pd(a); }
 
@@ -63,12 +64,6 @@ struct Lanes {
         _mm_store_si128(reinterpret_cast<I*>(p), v);
     }
     LINORA_LANE_OP bool any_gt(I a, I b) { return _mm_movemask_epi8(_mm_cmpgt_epi32(a, b)) != 0; }
-    // Four table entries at element offsets `off` (the masked gather, whose
-    // pass-through value is defined).
-    LINORA_LANE_OP D gather(const double* base, I off) {
-        const D all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-        return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, off, all, 8);
-    }
 
     // 4 or 8 bytes from element offset o[l] of `base`, per lane.
     template <class T> LINORA_LANE_OP I fetch32(const T* base, const std::int32_t* o) {
@@ -83,6 +78,46 @@ struct Lanes {
             __builtin_memcpy(&l[i], base + o[i], 8);
         return _mm256_setr_epi64x(l[0], l[1], l[2], l[3]);
     }
+    // w[j] lane l = table[6 * k[l] + j] for j < 6: four table rows loaded
+    // and transposed.
+    LINORA_LANE_OP void rows6(const double* table, const std::int32_t* k, D (&w)[6]) {
+        D a[4];
+        __m128d b[4];
+        for (int l = 0; l < 4; ++l) {
+            a[l] = _mm256_loadu_pd(table + 6 * k[l]);
+            b[l] = _mm_loadu_pd(table + 6 * k[l] + 4);
+        }
+        const D t0 = _mm256_unpacklo_pd(a[0], a[1]); // columns 0, 2 of rows 0, 1
+        const D t1 = _mm256_unpackhi_pd(a[0], a[1]); // columns 1, 3
+        const D t2 = _mm256_unpacklo_pd(a[2], a[3]);
+        const D t3 = _mm256_unpackhi_pd(a[2], a[3]);
+        w[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+        w[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+        w[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+        w[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+        const D b02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(b[0]), b[2], 1);
+        const D b13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(b[1]), b[3], 1);
+        w[4] = _mm256_unpacklo_pd(b02, b13);
+        w[5] = _mm256_unpackhi_pd(b02, b13);
+    }
+
+    // Four lanes of eight bytes (see fetch64).
+    using Q = __m256i;
+    // The S-byte sample at byte b of each lane's eight bytes, as a double:
+    // the sample moved into the low bits of 2^52's mantissa, minus 2^52.
+    template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
+        const Q bits = _mm256_or_si256(_mm256_shuffle_epi8(g, pick<S, b>()),
+                                       _mm256_set1_epi64x(0x4330000000000000));
+        return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_set1_pd(0x1p52));
+    }
+    // The byte shuffle that moves bytes b .. b + S - 1 of each 8-byte lane to
+    // its low end and clears the rest.
+    template <int S, std::size_t b> LINORA_LANE_OP Q pick() {
+        static_assert(b + S <= 8);
+        // Byte indices count within each 16-byte lane of the shuffle.
+        constexpr long long lo = low_bytes_from<S>(b), hi = low_bytes_from<S>(b + 8);
+        return _mm256_set_epi64x(hi, lo, hi, lo);
+    }
     // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.
     template <int width> LINORA_LANE_OP I field32(I g, int shift) {
         return _mm_and_si128(_mm_srli_epi32(g, shift), _mm_set1_epi32((1 << width) - 1));
@@ -95,9 +130,33 @@ struct Lanes {
             _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(f, low_dwords)));
     }
 
-    // Four 8-bit pixels of C channels from lanes of values 0..255.
-    template <std::size_t C> LINORA_LANE_OP void store_u8(std::uint8_t* out, const I (&q)[C]) {
+    // Four pixels of C channels from lanes of values 0..255 (0..65535 for
+    // 16-bit samples), channels interleaved and written at once.
+    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint8_t* out, const I (&q)[C]) {
         store_four_u8<C>(out, q);
+    }
+    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint16_t* out, const I (&q)[C]) {
+        if constexpr (C == 1) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(q[0], q[0]));
+        } else {
+            // Words r0 g0 r1 g1 r2 g2 r3 g3 and b0 b1 b2 b3, merged into
+            // r0 g0 b0 r1 g1 b1 r2 g2 | b2 r3 g3 b3.
+            const __m128i rg =
+                _mm_unpacklo_epi16(_mm_packus_epi32(q[0], q[0]), _mm_packus_epi32(q[1], q[1]));
+            const __m128i b = _mm_packus_epi32(q[2], q[2]);
+            const __m128i lo = _mm_blend_epi16(
+                _mm_shuffle_epi8(rg,
+                                 _mm_setr_epi8(0, 1, 2, 3, 0, 0, 4, 5, 6, 7, 0, 0, 8, 9, 10, 11)),
+                _mm_shuffle_epi8(b, _mm_setr_epi8(0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2, 3, 0, 0, 0, 0)),
+                0x24);
+            const __m128i hi = _mm_blend_epi16(
+                _mm_shuffle_epi8(rg,
+                                 _mm_setr_epi8(0, 0, 12, 13, 14, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)),
+                _mm_shuffle_epi8(b, _mm_setr_epi8(4, 5, 0, 0, 0, 0, 6, 7, 0, 0, 0, 0, 0, 0, 0, 0)),
+                0x09);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lo);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), hi);
+        }
     }
 };
 

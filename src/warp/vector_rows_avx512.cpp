@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #if !defined(LINORA_X86_VECTORS)
 #error "build this file only for x86-64 (with LINORA_X86_VECTORS)"
@@ -35,7 +36,6 @@ struct Lanes {
     using M = __mmask8; // lane mask
 
     LINORA_LANE_OP D set1(double v) { return _mm512_set1_pd(v); }
-    LINORA_LANE_OP D iota() { return _mm512_setr_pd(0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0); }
     LINORA_LANE_OP D add(D a, D b) { return _mm512_add_pd(a, b); }
     LINORA_LANE_OP D sub(D a, D b) { return _mm512_sub_pd(a, b); }
     LINORA_LANE_OP D mul(D a, D b) { return _mm512_mul_pd(a, b); }
@@ -50,16 +50,17 @@ struct Lanes {
         return _mm512_roundscale_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     }
     LINORA_LANE_OP M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
-    LINORA_LANE_OP M eq(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
     LINORA_LANE_OP M ord(D a) { return _mm512_cmp_pd_mask(a, a, _CMP_ORD_Q); }
     LINORA_LANE_OP M and_(M a, M b) { return static_cast<M>(a & b); }
     LINORA_LANE_OP M and_not(M a, M b) { return static_cast<M>(~a & b); } // b and not a
     LINORA_LANE_OP unsigned bits(M a) { return a; }
+    LINORA_LANE_OP M all() { return static_cast<M>(0xff); }
     // v where m holds, +0.0 elsewhere.
     LINORA_LANE_OP D keep(D v, M m) { return _mm512_maskz_mov_pd(m, v); }
     LINORA_LANE_OP D widen(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
     LINORA_LANE_OP void store(double* p, D v) { _mm512_store_pd(p, v); }
     LINORA_LANE_OP D load(const double* p) { return _mm512_load_pd(p); }
+    LINORA_LANE_OP D loadu(const double* p) { return _mm512_loadu_pd(p); }
     LINORA_LANE_OP I cvtt(D a) { return _mm512_cvttpd_epi32(a); }
     LINORA_LANE_OP D cvt(I a) { return _mm512_cvtepi32_pd(a); }
 
@@ -74,8 +75,6 @@ struct Lanes {
     LINORA_LANE_OP bool any_gt(I a, I b) {
         return _mm256_movemask_epi8(_mm256_cmpgt_epi32(a, b)) != 0;
     }
-    // Eight table entries at element offsets `off`.
-    LINORA_LANE_OP D gather(const double* base, I off) { return _mm512_i32gather_pd(off, base, 8); }
 
     // 4 or 8 bytes from element offset o[l] of `base`, per lane.
     template <class T> LINORA_LANE_OP I fetch32(const T* base, const std::int32_t* o) {
@@ -90,6 +89,44 @@ struct Lanes {
             __builtin_memcpy(&l[i], base + o[i], 8);
         return _mm512_setr_epi64(l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]);
     }
+    // w[j] lane l = table[6 * k[l] + j] for j < 6: eight table rows loaded
+    // and transposed.
+    LINORA_LANE_OP void rows6(const double* table, const std::int32_t* k, D (&w)[6]) {
+        D r[8], t[8], u[8];
+        for (int l = 0; l < 8; ++l)
+            r[l] = _mm512_maskz_loadu_pd(0x3f, table + 6 * k[l]);
+        for (int l = 0; l < 8; l += 2) {
+            t[l] = _mm512_unpacklo_pd(r[l], r[l + 1]);     // columns 0, 2, 4, 6 of rows l, l + 1
+            t[l + 1] = _mm512_unpackhi_pd(r[l], r[l + 1]); // columns 1, 3, 5, 7
+        }
+        for (int l = 0; l < 8; l += 4)
+            for (int odd = 0; odd < 2; ++odd) {
+                // Columns 0 and 4 (1 and 5) of rows l .. l + 3, then 2 and 6 (3 and 7).
+                u[l + odd] = _mm512_shuffle_f64x2(t[l + odd], t[l + 2 + odd], 0x88);
+                u[l + 2 + odd] = _mm512_shuffle_f64x2(t[l + odd], t[l + 2 + odd], 0xdd);
+            }
+        w[0] = _mm512_shuffle_f64x2(u[0], u[4], 0x88);
+        w[4] = _mm512_shuffle_f64x2(u[0], u[4], 0xdd);
+        w[1] = _mm512_shuffle_f64x2(u[1], u[5], 0x88);
+        w[5] = _mm512_shuffle_f64x2(u[1], u[5], 0xdd);
+        w[2] = _mm512_shuffle_f64x2(u[2], u[6], 0x88);
+        w[3] = _mm512_shuffle_f64x2(u[3], u[7], 0x88);
+    }
+
+    // Eight lanes of eight bytes (see fetch64).
+    using Q = __m512i;
+    // The S-byte sample at byte b of each lane's eight bytes, as a double.
+    template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
+        return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(g, pick<S, b>()));
+    }
+    // The byte shuffle that moves bytes b .. b + S - 1 of each 8-byte lane to
+    // its low end and clears the rest.
+    template <int S, std::size_t b> LINORA_LANE_OP Q pick() {
+        static_assert(b + S <= 8);
+        // Byte indices count within each 16-byte lane of the shuffle.
+        constexpr long long lo = low_bytes_from<S>(b), hi = low_bytes_from<S>(b + 8);
+        return _mm512_set_epi64(hi, lo, hi, lo, hi, lo, hi, lo);
+    }
     // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.
     template <int width> LINORA_LANE_OP I field32(I g, int shift) {
         return _mm256_and_si256(_mm256_srli_epi32(g, shift), _mm256_set1_epi32((1 << width) - 1));
@@ -100,14 +137,44 @@ struct Lanes {
         return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(f));
     }
 
-    // Eight 8-bit pixels of C channels from lanes of values 0..255: each half
-    // packed, channels interleaved and written at once.
-    template <std::size_t C> LINORA_LANE_OP void store_u8(std::uint8_t* out, const I (&q)[C]) {
-        for (int half = 0; half < 2; ++half) {
-            __m128i h[C];
-            for (std::size_t c = 0; c < C; ++c)
-                h[c] = half == 0 ? _mm256_castsi256_si128(q[c]) : _mm256_extracti128_si256(q[c], 1);
-            store_four_u8<C>(out + half * 4 * C, h);
+    // Eight pixels of C channels from lanes of values 0..255 (0..65535 for
+    // 16-bit samples), channels interleaved and written at once.
+    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint8_t* out, const I (&q)[C]) {
+        if constexpr (C == 1) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm256_cvtepi32_epi8(q[0]));
+        } else {
+            // Each lane's channels in its low three bytes, then the lanes'
+            // three bytes side by side: twelve bytes per half, the halves
+            // joined.
+            const I pix = _mm256_or_si256(
+                q[0], _mm256_or_si256(_mm256_slli_epi32(q[1], 8), _mm256_slli_epi32(q[2], 16)));
+            const I rgb = _mm256_shuffle_epi8(
+                pix, _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1,
+                                      2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+            const I joined =
+                _mm256_permutevar8x32_epi32(rgb, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(joined));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
+                             _mm256_extracti128_si256(joined, 1));
+        }
+    }
+    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint16_t* out, const I (&q)[C]) {
+        if constexpr (C == 1) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtepi32_epi16(q[0]));
+        } else {
+            // Each lane's channels in the low six bytes of a quadword, then
+            // the lanes' six bytes side by side: 48 bytes.
+            __m512i pix = _mm512_cvtepu32_epi64(q[0]);
+            pix = _mm512_or_si512(pix, _mm512_slli_epi64(_mm512_cvtepu32_epi64(q[1]), 16));
+            pix = _mm512_or_si512(pix, _mm512_slli_epi64(_mm512_cvtepu32_epi64(q[2]), 32));
+            const __m128i six =
+                _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+            const __m512i rgb = _mm512_shuffle_epi8(pix, _mm512_broadcast_i32x4(six));
+            const __m512i joined = _mm512_permutexvar_epi32(
+                _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15), rgb);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_castsi512_si256(joined));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
+                             _mm512_extracti32x4_epi32(joined, 2));
         }
     }
 };

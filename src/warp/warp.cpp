@@ -22,8 +22,8 @@ template <class T> struct WarpJob {
     detail::SourceView<T> src;
     std::size_t out_w;
     std::array<double, 9> inverse;
-    double scale, off_x, off_y;
-    double inv_scale; // detail::exact_reciprocal(scale)
+    double scale, off_y;
+    const double* u; // u[x] = x / scale + off_x, for every output column
     T* out;
     detail::WarpSpan<T> vector; // null: the scalar kernel does every pixel
 };
@@ -33,9 +33,13 @@ template <class T> struct WarpJob {
 template <class K, class T> void warp_row(const WarpJob<T>& job, std::size_t y) {
     const auto& m = job.inverse;
     const double v = static_cast<double>(y) / job.scale + job.off_y;
-    const detail::WarpRowTerms terms{
-        job.scale,       job.off_x,       m[0],         m[3], m[6], v * m[1] + m[2],
-        v * m[4] + m[5], v * m[7] + m[8], job.inv_scale};
+    const detail::WarpRowTerms terms{.u = job.u,
+                                     .h0 = m[0],
+                                     .h3 = m[3],
+                                     .h6 = m[6],
+                                     .bx = v * m[1] + m[2],
+                                     .by = v * m[4] + m[5],
+                                     .bw = v * m[7] + m[8]};
     T* row = job.out + y * job.out_w * rgb;
     const std::size_t x = job.vector ? job.vector(job.src, terms, job.out_w, row) : 0;
     detail::scalar_row<K, T, rgb>(job.src, detail::WarpRowPositions{terms}, x, job.out_w, row);
@@ -48,6 +52,11 @@ Buffer<T> warp_with(std::span<const T> src, std::size_t w, std::size_t h, std::s
     std::unique_ptr<const LanczosTable> table;
     if constexpr (K::uses_table) table = lanczos3_table();
     Buffer<T> out = detail::allocate_output<T>(out_w, out_h, rgb);
+    // The column terms, the same for every row: the division by the scale
+    // happens once per column, not once per pixel.
+    Buffer<double> u(out_h == 0 ? 0 : out_w);
+    for (std::size_t x = 0; x < u.size(); ++x)
+        u[x] = static_cast<double>(x) / scale + off_x;
 
     const detail::VectorRows<T>* rows = detail::vector_rows<T>(src.size());
     const WarpJob<T> job{{src.data(), w, h, table.get(), table ? (*table)[0].data() : nullptr,
@@ -55,9 +64,8 @@ Buffer<T> warp_with(std::span<const T> src, std::size_t w, std::size_t h, std::s
                          out_w,
                          inverse,
                          scale,
-                         off_x,
                          off_y,
-                         detail::exact_reciprocal(scale),
+                         u.data(),
                          out.data(),
                          rows ? rows->warp[detail::kernel_index<K>] : nullptr};
     // The row length only chunks the work; a saturated value is still non-zero.
