@@ -162,38 +162,22 @@ class ParallelSeedLoop {
                 g_helpers.fetch_sub(1, std::memory_order_relaxed);
             }
         } leave{helper, helpers_};
-        ThreadState ts(in_.field.size());
-        try {
-            for (;;) {
-                if (failed_.load(std::memory_order_relaxed)) return;
-                if (!commit_at_end_) advance(ts, false);
-                std::size_t b;
-                if (!(helper && over_budget()) && (helper || caller_speculates_) && claim(b)) {
-                    if (helper) helper_claimed_.store(true, std::memory_order_relaxed);
-                    speculate(b, ts);
-                    if (helper && helper_pause_.count() > 0)
-                        std::this_thread::sleep_for(helper_pause_);
-                    finish(b);
-                    continue;
-                }
-                if (helper || commit_at_end_) {
-                    if (next_.load(std::memory_order_acquire) >= batches_ ||
-                        (helper && over_budget()))
-                        return;
-                } else if (committed_.load(std::memory_order_acquire) >= batches_) {
-                    return;
-                }
-                // Nothing to take and nothing to commit yet: wait a little,
-                // then do the next batch in order if it is still not there.
-                const std::size_t seen = committed_.load(std::memory_order_acquire);
-                if (!wait_while_committed(seen, take_over_after_) && !helper && !commit_at_end_)
-                    advance(ts, true);
+        // Whatever ends this thread's work early (an exception, a
+        // cancellation, or the forced unwind that ends the thread itself,
+        // which no catch may stop) tells the other threads to stop too: a
+        // cleanup, which every kind of unwinding runs.
+        struct StopOthersUnlessDone {
+            ParallelSeedLoop& loop;
+            bool done = false;
+            ~StopOthersUnlessDone() {
+                if (done) return;
+                loop.failed_.store(true, std::memory_order_seq_cst);
+                loop.wake_waiters();
             }
-        } catch (...) {
-            failed_.store(true, std::memory_order_seq_cst);
-            wake_waiters();
-            throw;
-        }
+        } stop_others{*this};
+        ThreadState ts(in_.field.size());
+        work(ts, helper);
+        stop_others.done = true;
     }
 
     // After every thread has returned from run().
@@ -211,6 +195,33 @@ class ParallelSeedLoop {
     std::size_t taken_over() const { return taken_over_; }
 
   private:
+    // The loop of run(): returns when this thread's part is over.
+    void work(ThreadState& ts, bool helper) {
+        for (;;) {
+            if (failed_.load(std::memory_order_relaxed)) return;
+            if (!commit_at_end_) advance(ts, false);
+            std::size_t b;
+            if (!(helper && over_budget()) && (helper || caller_speculates_) && claim(b)) {
+                if (helper) helper_claimed_.store(true, std::memory_order_relaxed);
+                speculate(b, ts);
+                if (helper && helper_pause_.count() > 0) std::this_thread::sleep_for(helper_pause_);
+                finish(b);
+                continue;
+            }
+            if (helper || commit_at_end_) {
+                if (next_.load(std::memory_order_acquire) >= batches_ || (helper && over_budget()))
+                    return;
+            } else if (committed_.load(std::memory_order_acquire) >= batches_) {
+                return;
+            }
+            // Nothing to take and nothing to commit yet: wait a little, then
+            // do the next batch in order if it is still not there.
+            const std::size_t seen = committed_.load(std::memory_order_acquire);
+            if (!wait_while_committed(seen, take_over_after_) && !helper && !commit_at_end_)
+                advance(ts, true);
+        }
+    }
+
     bool join_as_helper() const {
         std::size_t h = g_helpers.load(std::memory_order_relaxed);
         while (h + g_busy_callers.load(std::memory_order_relaxed) < processors_)
