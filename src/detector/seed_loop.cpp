@@ -526,11 +526,16 @@ class ParallelSeedLoop {
 
 } // namespace
 
-std::vector<Candidate> seed_loop_sequential(const SeedLoopInput& in, std::span<std::uint8_t> used) {
+namespace {
+
+// Seeds [begin, end) of the sequential loop, their candidates appended to
+// `found`. Between two seeds the marks are final, so the loop may stop at
+// any seed and go on later, or be handed to the parallel loop.
+void sequential_seeds(const SeedLoopInput& in, std::span<std::uint8_t> used, std::size_t begin,
+                      std::size_t end, std::vector<Candidate>& found,
+                      std::vector<std::uint32_t>& region) {
     DirectMarks marks(used);
-    std::vector<Candidate> found;
-    std::vector<std::uint32_t> region;
-    for (std::size_t i = 0; i < in.seeds.size(); ++i) {
+    for (std::size_t i = begin; i < end; ++i) {
         prefetch_seed(in, i, marks);
         const std::uint32_t seed = in.seeds[i];
         if (!marks.is_free(seed)) continue;
@@ -539,6 +544,18 @@ std::vector<Candidate> seed_loop_sequential(const SeedLoopInput& in, std::span<s
         Candidate c;
         if (grow_candidate(seed, in, marks, region, c)) found.push_back(c);
     }
+}
+
+// Seeds the sequential loop does between two looks at whether a processor
+// has become free: a few milliseconds of work at most.
+constexpr std::size_t kSeedsBetweenLooks = 4096;
+
+} // namespace
+
+std::vector<Candidate> seed_loop_sequential(const SeedLoopInput& in, std::span<std::uint8_t> used) {
+    std::vector<Candidate> found;
+    std::vector<std::uint32_t> region;
+    sequential_seeds(in, used, 0, in.seeds.size(), found, region);
     return found;
 }
 
@@ -561,14 +578,30 @@ BusyCaller::~BusyCaller() {
 
 std::vector<Candidate> seed_loop(const SeedLoopInput& in, std::span<std::uint8_t> used) {
     const std::size_t workers = pool_workers();
-    // One processor, a handful of seeds, or every processor busy with a call
-    // of its own: nobody would help.
-    if (workers <= 1 || in.seeds.size() <= kBatchSeeds ||
-        g_busy_callers.load(std::memory_order_relaxed) >= workers)
-        return seed_loop_sequential(in, used);
+    // One processor, or a handful of seeds: nobody would help.
+    if (workers <= 1 || in.seeds.size() <= kBatchSeeds) return seed_loop_sequential(in, used);
+    // While every processor is busy with a call of its own, the seeds are
+    // done in order on this thread; once one is free (another call ended),
+    // the parallel loop takes the rest from the marks reached so far.
+    std::vector<Candidate> found;
+    std::vector<std::uint32_t> region;
+    std::size_t done = 0;
+    while (g_busy_callers.load(std::memory_order_relaxed) >= workers) {
+        const std::size_t end = std::min(done + kSeedsBetweenLooks, in.seeds.size());
+        sequential_seeds(in, used, done, end, found, region);
+        done = end;
+        if (in.seeds.size() - done <= kBatchSeeds) {
+            sequential_seeds(in, used, done, in.seeds.size(), found, region);
+            return found;
+        }
+    }
+    SeedLoopInput rest = in;
+    rest.seeds = in.seeds.subspan(done);
     SeedSchedule schedule;
     schedule.threads = std::min(workers, kMaxSeedThreads);
-    return seed_loop_parallel(in, used, schedule);
+    std::vector<Candidate> more = seed_loop_parallel(rest, used, schedule);
+    found.insert(found.end(), more.begin(), more.end());
+    return found;
 }
 
 } // namespace linora::detector

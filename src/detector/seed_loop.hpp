@@ -106,9 +106,10 @@ class BusyCaller {
     BusyCaller& operator=(const BusyCaller&) = delete;
 };
 
-// seed_loop_sequential when the pool has a single worker (one processor) or
-// every processor is busy with a call of its own (BusyCaller),
-// seed_loop_parallel with up to one thread per worker otherwise.
+// seed_loop_sequential when the pool has a single worker (one processor);
+// otherwise seeds in order on the calling thread while every processor is
+// busy with a call of its own (BusyCaller), and seed_loop_parallel with up
+// to one thread per worker from the first seed at which one is free.
 std::vector<Candidate> seed_loop(const SeedLoopInput& in, std::span<std::uint8_t> used);
 
 } // namespace linora::detector

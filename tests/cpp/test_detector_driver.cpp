@@ -497,6 +497,26 @@ TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
                         EXPECT_GT(taken_over, 0u);
                     }
                 }
+        // Handing over from the sequential loop to the parallel one at any
+        // seed (as detect does when a processor becomes free) changes
+        // nothing: between two seeds the marks are final.
+        {
+            linora::ScopedWorkerCount workers(2);
+            std::vector<std::uint8_t> used = initial;
+            SeedLoopInput first = in, rest = in;
+            first.seeds = in.seeds.first(seeds.size() / 3);
+            rest.seeds = in.seeds.subspan(seeds.size() / 3);
+            std::vector<Candidate> got = seed_loop_sequential(first, used);
+            SeedSchedule schedule;
+            schedule.threads = 2;
+            const std::vector<Candidate> more = seed_loop_parallel(rest, used, schedule);
+            got.insert(got.end(), more.begin(), more.end());
+            ASSERT_EQ(got.size(), want.size());
+            if (!want.empty()) {
+                EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(Candidate)), 0);
+            }
+            EXPECT_EQ(used, want_used);
+        }
         // Speculating every batch on the initial marks must hit conflicts
         // wherever regions span batches (here: all but noise).
         if (std::strcmp(im.name, "noise") != 0) {
