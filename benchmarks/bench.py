@@ -476,10 +476,10 @@ def photographs(quick: bool) -> list[Photo]:
 
 
 # Times linora and both LSD refinements on each image, interleaved (the
-# order rotates with the repetition), after one warm-up call each. Run in
-# this process and, with argv[1] naming one CPU, in a subprocess whose
-# affinity is set before linora's worker pool exists. Prints, per image, the
-# median wall and CPU (process) times and the segment counts.
+# order rotates with the repetition), after one warm-up call each. Run in a
+# subprocess, with argv[1] naming the CPUs it may use (none: all), set before
+# linora's worker pool exists. Prints, per image, every wall and CPU
+# (process) time and the segment counts.
 PHOTO_TIMING = r"""
 import json, os, statistics, sys, time
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -515,9 +515,7 @@ for path, n in zip(json.loads(sys.argv[4]), reps):
             fns[key]()
             wall[key].append(time.perf_counter() - t0)
             cpu[key].append(time.process_time() - c0)
-    out.append({"wall": {k: statistics.median(v) for k, v in wall.items()},
-                "cpu": {k: statistics.median(v) for k, v in cpu.items()},
-                "segments": counts})
+    out.append({"wall": wall, "cpu": cpu, "segments": counts})
 print(json.dumps(out))
 """
 
@@ -529,17 +527,33 @@ def photo_reps(shape: tuple[int, int], quick: bool) -> int:
     return 9 if px <= 2_500_000 else 5
 
 
-def time_photos(photos: list[Photo], cpus: list[int], quick: bool) -> list[dict]:
+# The machine's speed drifts by a tenth or more over minutes (shared memory
+# system): the runs with all workers and with one CPU alternate in rounds,
+# and the two-thread pairs are timed in each round too, so that the ratios
+# between them compare times taken close together.
+PHOTO_ROUNDS = 3
+
+
+def time_photos(photos: list[Photo], cpus: list[int], reps: list[int]) -> list[dict]:
     res = subprocess.run([sys.executable, "-c", PHOTO_TIMING, json.dumps(cpus), str(PHOTO_SCALE),
-                          json.dumps([photo_reps(p.shape, quick) for p in photos]),
-                          json.dumps([str(p.path) for p in photos])],
+                          json.dumps(reps), json.dumps([str(p.path) for p in photos])],
                          check=True, capture_output=True, text=True)
     return json.loads(res.stdout)
 
 
+def merge_rounds(rounds: list[list[dict]]) -> list[dict]:
+    """Per image, the medians over the samples of every round."""
+    out = []
+    for runs in zip(*rounds):
+        out.append({what: {k: statistics.median(v for r in runs for v in r[what][k])
+                           for k in runs[0][what]} for what in ("wall", "cpu")}
+                   | {"segments": runs[0]["segments"]})
+    return out
+
+
 # Two threads each detecting one of two photographs, against one thread
 # detecting both in turn; all workers. Median wall times of interleaved runs.
-def pair_times(a: Photo, b: Photo, quick: bool) -> tuple[float, float]:
+def pair_times(a: Photo, b: Photo, reps: int) -> tuple[float, float]:
     ga, gb = np.load(a.path), np.load(b.path)
 
     def one_thread():
@@ -552,7 +566,7 @@ def pair_times(a: Photo, b: Photo, quick: bool) -> tuple[float, float]:
         linora.detect(ga, PHOTO_SCALE)
         t.join()
 
-    t_two, t_one, _, _ = interleaved(two_threads, one_thread, 1 if quick else 5)
+    t_two, t_one, _, _ = interleaved(two_threads, one_thread, reps)
     return t_two, t_one
 
 
@@ -565,9 +579,21 @@ def photo_table(quick: bool) -> list[str]:
     if not photos:
         return ["detect on photographs: n/a (scikit-image is not installed)"]
     cpus = sorted(os.sched_getaffinity(0))
-    # All workers in a fresh process too, so that both runs start alike.
-    full = time_photos(photos, [], quick)
-    one = time_photos(photos, cpus[:1], quick)
+    rounds = 1 if quick else PHOTO_ROUNDS
+    reps = [max(1, -(-photo_reps(p.shape, quick) // rounds)) for p in photos]
+    # Two threads, two photographs of the group the targets name (1920 x
+    # 1080; native sizes in quick mode): throughput against one processor
+    # doing both in turn, and against one thread (all workers) doing both.
+    target = "native" if quick else "1920x1080"
+    idx = [i for i, p in enumerate(photos) if p.size == target]
+    pairs = [(idx[i], idx[(i + 1) % len(idx)]) for i in range(len(idx) if len(idx) > 2 else 1)]
+    full_rounds, one_rounds, pair_rounds = [], [], []
+    for _ in range(rounds):
+        # All workers in a fresh process too, so that both runs start alike.
+        full_rounds.append(time_photos(photos, [], reps))
+        one_rounds.append(time_photos(photos, cpus[:1], reps))
+        pair_rounds.append([pair_times(photos[i], photos[j], 1 if quick else 2) for i, j in pairs])
+    full, one = merge_rounds(full_rounds), merge_rounds(one_rounds)
     head = ["image", "size", "segments ours/ADV/STD", "all workers", "/ADV", "/STD",
             "1 CPU", "/ADV", "/STD", "CPU per MP", "/ADV", "/STD", "1 CPU / all"]
     rows: list[list[str]] = []
@@ -606,25 +632,22 @@ def photo_table(quick: bool) -> list[str]:
                      fmt_ratio(median_of(rs, "cpu_std")),
                      f"x{median_of(rs, 'speedup'):.2f}"])
 
-    # Two threads, two photographs of the group the targets name (1920 x
-    # 1080; native sizes in quick mode): throughput against one processor
-    # doing both in turn, and against one thread (all workers) doing both.
-    target = "native" if quick else "1920x1080"
-    idx = [i for i, p in enumerate(photos) if p.size == target]
-    pairs = [(idx[i], idx[(i + 1) % len(idx)]) for i in range(len(idx) if len(idx) > 2 else 1)]
+    # Each pair against the one-CPU times of its own round.
     vs_one_cpu, vs_one_thread = [], []
-    for i, j in pairs:
-        t_two, t_one = pair_times(photos[i], photos[j], quick)
-        vs_one_cpu.append((one[i]["wall"]["ours"] + one[j]["wall"]["ours"]) / t_two)
-        vs_one_thread.append(t_one / t_two)
+    for one_r, pairs_r in zip(one_rounds, pair_rounds):
+        for (i, j), (t_two, t_one) in zip(pairs, pairs_r):
+            one_i = statistics.median(one_r[i]["wall"]["ours"])
+            one_j = statistics.median(one_r[j]["wall"]["ours"])
+            vs_one_cpu.append((one_i + one_j) / t_two)
+            vs_one_thread.append(t_one / t_two)
     lines = ["detect uint8, scale 0.8, on scikit-image's photographs: times of linora and ratios "
              "linora / OpenCV LSD (REFINE_ADV, REFINE_STD), medians of interleaved runs", ""]
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
     fmt = lambda r: "  ".join(c.ljust(widths[i]) if i < 3 else c.rjust(widths[i])  # noqa: E731
                               for i, c in enumerate(r)).rstrip()
     lines += [fmt(head), "  ".join("-" * n for n in widths)] + [fmt(r) for r in rows]
-    lines += ["", f"two threads detecting two {target} photographs at once ({len(pairs)} pairs, "
-              f"median): throughput x{statistics.median(vs_one_cpu):.2f} that of one processor "
+    lines += ["", f"two threads detecting two {target} photographs at once ({len(pairs)} pairs "
+              f"x {rounds} rounds, median): throughput x{statistics.median(vs_one_cpu):.2f} that of one processor "
               f"doing both (target >= 1.8), x{statistics.median(vs_one_thread):.2f} that of one "
               f"thread with all workers"]
     return lines
