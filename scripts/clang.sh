@@ -20,7 +20,11 @@ if [ ${#need_apt[@]} -gt 0 ]; then
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
-clang++ --version | head -n 1
+# Whole outputs go into variables before they are searched: under pipefail a
+# reader that stops early (grep -q, head) can kill the writer with SIGPIPE and
+# fail the pipeline although the text was there.
+version=$(clang++ --version)
+echo "${version%%$'\n'*}"
 
 export CC=clang CXX=clang++
 export CXXFLAGS="-stdlib=libc++${CXXFLAGS:+ $CXXFLAGS}"
@@ -33,8 +37,11 @@ LINORA_VENV="${LINORA_CLANG_VENV:-$root/.venv-clang}" LINORA_CPP_BUILD=build/cla
 # The extension must really use libc++.
 venv="${LINORA_CLANG_VENV:-$root/.venv-clang}"
 so=$("$venv/bin/python" -c 'import linora; print(linora.__file__)')
-if ! ldd "$so" | grep -q 'libc++'; then
+libs=$(ldd "$so")
+if ! grep -q 'libc++' <<<"$libs"; then
     echo "clang: $so is not linked with libc++" >&2
     exit 1
 fi
-echo "clang: $(basename "$so") linked with $(ldd "$so" | grep -o 'libc++[^ ]*' | head -n 1)"
+re='libc[+][+][^ ]*'
+[[ $libs =~ $re ]]
+echo "clang: $(basename "$so") linked with ${BASH_REMATCH[0]}"
