@@ -66,12 +66,15 @@ _CHILD = textwrap.dedent(r'''
     worker.start()
 
     # A warp that takes about half a second or more (larger outputs on faster
-    # machines, up to 11000 x 11000).
+    # machines, up to 11000 x 11000). Every output pixel falls inside the
+    # source: pixels outside cost next to nothing.
     src = np.arange(400 * 400 * 3, dtype=np.uint8).reshape(400, 400, 3)
-    inv = [0.1, 0.01, 0, 0, 0.1, 0, 0, 0, 1]
     n = 4000
     while True:
-        warp = lambda n=n: linora.warp_rgb(src, inv, 1, 0, 0, "lanczos3", out_size=(n, n))
+        s = 390 / n
+        inv = [s, s / 100, 0, 0, s, 0, 0, 0, 1]
+        warp = lambda n=n, inv=inv: linora.warp_rgb(src, inv, 1, 0, 0, "lanczos3",
+                                                      out_size=(n, n))
         durations = []
         for _ in range(2):
             start = time.perf_counter()
