@@ -24,11 +24,6 @@ bool matches(const np::Api& api, PyObject* obj, int ndim, np::TypeNum type, Py_s
     return equivalent;
 }
 
-namespace {
-
-// True when the array can be read in place as row-major samples of its
-// element size: every axis longer than 1 has the stride of a C-ordered
-// array, or some axis is empty.
 bool c_ordered(const np::ArrayObject* a, Py_ssize_t itemsize) {
     Py_ssize_t expected = itemsize;
     for (int axis = a->nd - 1; axis >= 0; --axis) {
@@ -41,60 +36,6 @@ bool c_ordered(const np::ArrayObject* a, Py_ssize_t itemsize) {
     }
     return true;
 }
-
-// Copies the elements of `a` in logical row-major order into `out`.
-template <class T> void copy_row_major(const np::ArrayObject* a, T* out) {
-    const int nd = a->nd;
-    std::size_t count = 1;
-    for (int axis = 0; axis < nd; ++axis)
-        count *= static_cast<std::size_t>(a->dimensions[axis]);
-    if (count == 0) return;
-    // An odometer over all but the last axis; the last axis is a strided run.
-    Py_ssize_t index[8] = {0};
-    const Py_ssize_t inner = nd > 0 ? a->dimensions[nd - 1] : 1;
-    const Py_ssize_t inner_stride = nd > 0 ? a->strides[nd - 1] : 0;
-    for (std::size_t done = 0; done < count; done += static_cast<std::size_t>(inner)) {
-        const char* p = a->data;
-        for (int axis = 0; axis + 1 < nd; ++axis)
-            p += index[axis] * a->strides[axis];
-        for (Py_ssize_t i = 0; i < inner; ++i)
-            std::memcpy(out++, p + i * inner_stride, sizeof(T));
-        for (int axis = nd - 2; axis >= 0; --axis) {
-            if (++index[axis] < a->dimensions[axis]) break;
-            index[axis] = 0;
-        }
-    }
-}
-
-} // namespace
-
-template <class T> Samples<T>::Samples(PyObject* obj) : array_(obj) {
-    Py_INCREF(array_);
-    const np::ArrayObject* a = as_array(obj);
-    count_ = 1;
-    for (int axis = 0; axis < a->nd; ++axis)
-        count_ *= static_cast<std::size_t>(a->dimensions[axis]);
-    // Read in place only when the samples are also aligned for T: NumPy allows
-    // arrays at any byte offset, and reading a misaligned T is undefined.
-    const bool aligned = reinterpret_cast<std::uintptr_t>(a->data) % alignof(T) == 0;
-    if (c_ordered(a, sizeof(T)) && aligned) {
-        data_ = reinterpret_cast<const T*>(a->data);
-    } else {
-        try {
-            copy_ = Buffer<T>(count_);
-        } catch (const std::bad_alloc&) {
-            throw OutputTooLarge("cannot allocate a row-major copy of an array of " +
-                                 std::to_string(count_) + " samples");
-        }
-        copy_row_major(a, copy_.data());
-        data_ = copy_.data();
-    }
-}
-
-template class Samples<std::uint8_t>;
-template class Samples<std::uint16_t>;
-template class Samples<float>;
-template class Samples<double>;
 
 namespace {
 constexpr const char* kBufferCapsule = "linora.buffer";

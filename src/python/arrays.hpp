@@ -11,7 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <span>
+#include <string>
 
 namespace linora::py {
 
@@ -58,10 +61,59 @@ template <class T> class Samples {
     Buffer<T> copy_; // calloc'ed: a size that cannot be had is a bad_alloc
 };
 
-extern template class Samples<std::uint8_t>;
-extern template class Samples<std::uint16_t>;
-extern template class Samples<float>;
-extern template class Samples<double>;
+// True when the array can be read in place as row-major samples of
+// `itemsize` bytes: every axis longer than 1 has the stride of a C-ordered
+// array, or some axis is empty.
+bool c_ordered(const np::ArrayObject* a, Py_ssize_t itemsize);
+
+// Copies the elements of `a` in logical row-major order into `out`.
+template <class T> void copy_row_major(const np::ArrayObject* a, T* out) {
+    const int nd = a->nd;
+    std::size_t count = 1;
+    for (int axis = 0; axis < nd; ++axis)
+        count *= static_cast<std::size_t>(a->dimensions[axis]);
+    if (count == 0) return;
+    // An odometer over all but the last axis; the last axis is a strided run.
+    Py_ssize_t index[8] = {0};
+    const Py_ssize_t inner = nd > 0 ? a->dimensions[nd - 1] : 1;
+    const Py_ssize_t inner_stride = nd > 0 ? a->strides[nd - 1] : 0;
+    for (std::size_t done = 0; done < count; done += static_cast<std::size_t>(inner)) {
+        const char* p = a->data;
+        for (int axis = 0; axis + 1 < nd; ++axis)
+            p += index[axis] * a->strides[axis];
+        for (Py_ssize_t i = 0; i < inner; ++i)
+            std::memcpy(out++, p + i * inner_stride, sizeof(T));
+        for (int axis = nd - 2; axis >= 0; --axis) {
+            if (++index[axis] < a->dimensions[axis]) break;
+            index[axis] = 0;
+        }
+    }
+}
+
+// Defined here, not instantiated from a list: any sample type with a
+// NumpyType works.
+template <class T> Samples<T>::Samples(PyObject* obj) : array_(obj) {
+    Py_INCREF(array_);
+    const np::ArrayObject* a = as_array(obj);
+    count_ = 1;
+    for (int axis = 0; axis < a->nd; ++axis)
+        count_ *= static_cast<std::size_t>(a->dimensions[axis]);
+    // Read in place only when the samples are also aligned for T: NumPy allows
+    // arrays at any byte offset, and reading a misaligned T is undefined.
+    const bool aligned = reinterpret_cast<std::uintptr_t>(a->data) % alignof(T) == 0;
+    if (c_ordered(a, sizeof(T)) && aligned) {
+        data_ = reinterpret_cast<const T*>(a->data);
+    } else {
+        try {
+            copy_ = Buffer<T>(count_);
+        } catch (const std::bad_alloc&) {
+            throw OutputTooLarge("cannot allocate a row-major copy of an array of " +
+                                 std::to_string(count_) + " samples");
+        }
+        copy_row_major(a, copy_.data());
+        data_ = copy_.data();
+    }
+}
 
 // Wraps `buffer` as a new C-ordered, writeable ndarray of `type` and shape
 // `dims`. The array takes the memory over without a copy and frees it when it
