@@ -1,5 +1,11 @@
 #include "cancel.hpp"
 
+#include "sample.hpp"
+
+#include <pthread.h>
+
+#include <new>
+
 namespace linora {
 
 namespace {
@@ -9,34 +15,53 @@ namespace {
 // tick is late by little, and the clock (tens of nanoseconds) costs nothing.
 constexpr std::size_t kWorkBetweenClockReads = 4096;
 
-// The state the loops of this thread poll, and whether this thread installed
-// it (and so runs its tick). Constant-initialised: no guard on access.
-struct ThreadCancel {
-    CancelState* state;
-    bool owner;
+// The key under which each thread keeps its innermost ThreadCancel record.
+// Created once, on first use; a thread with nothing stored reads null.
+struct CancelKey {
+    pthread_key_t key{};
+    bool created = pthread_key_create(&key, nullptr) == 0;
 };
-constinit thread_local ThreadCancel t_cancel{nullptr, false};
+
+const CancelKey& cancel_key() noexcept {
+    static const CancelKey k;
+    return k;
+}
+
+const ThreadCancel* current_record() noexcept {
+    const CancelKey& k = cancel_key();
+    return k.created ? static_cast<const ThreadCancel*>(pthread_getspecific(k.key)) : nullptr;
+}
+
+// Stores `record` as this thread's; false when the slot cannot be allocated.
+// Storing the value that was there before never allocates.
+bool store_record(const void* record) noexcept {
+    const CancelKey& k = cancel_key();
+    return k.created && pthread_setspecific(k.key, record) == 0;
+}
 
 using Clock = std::chrono::steady_clock;
 
 } // namespace
 
-CancelScope::CancelScope(CancelState& state) noexcept
-    : previous_state_(t_cancel.state), previous_owner_(t_cancel.owner) {
+CancelScope::CancelScope(CancelState& state)
+    : record_{&state, true}, previous_(const_cast<ThreadCancel*>(current_record())) {
+    if (!cancel_key().created) throw InternalError("no thread-specific key could be created");
     state.budget_ = kWorkBetweenClockReads;
     state.next_tick_ = Clock::now() + kTickInterval;
-    t_cancel = {&state, true};
+    if (!store_record(&record_)) throw std::bad_alloc();
 }
 
 CancelScope::~CancelScope() {
-    t_cancel = {static_cast<CancelState*>(previous_state_), previous_owner_};
+    store_record(previous_);
 }
 
 void poll(std::size_t work) {
-    CancelState* s = t_cancel.state;
+    const ThreadCancel* t = current_record();
+    if (t == nullptr) return;
+    CancelState* s = t->state;
     if (s == nullptr) return;
     if (s->stop_requested()) throw Cancelled();
-    if (!t_cancel.owner || s->tick_ == nullptr) return;
+    if (!t->owner || s->tick_ == nullptr) return;
     if (s->budget_ > work) {
         s->budget_ -= work;
         return;
@@ -47,11 +72,14 @@ void poll(std::size_t work) {
 }
 
 CancelState* CancelAccess::current() noexcept {
-    return t_cancel.state;
+    const ThreadCancel* t = current_record();
+    return t != nullptr ? t->state : nullptr;
 }
 
 bool CancelAccess::ticks_here(const CancelState* state) noexcept {
-    return state != nullptr && t_cancel.state == state && t_cancel.owner && state->tick_ != nullptr;
+    const ThreadCancel* t = current_record();
+    return state != nullptr && t != nullptr && t->state == state && t->owner &&
+           state->tick_ != nullptr;
 }
 
 Clock::time_point CancelAccess::tick_if_due(CancelState& state) {
@@ -66,12 +94,11 @@ Clock::time_point CancelAccess::tick_if_due(CancelState& state) {
 }
 
 CancelAccess::Carry::Carry(CancelState* state) noexcept
-    : previous_state_(t_cancel.state), previous_owner_(t_cancel.owner) {
-    t_cancel = {state, false};
-}
+    : record_{state, false}, previous_(const_cast<ThreadCancel*>(current_record())),
+      installed_(store_record(&record_)) {}
 
 CancelAccess::Carry::~Carry() {
-    t_cancel = {static_cast<CancelState*>(previous_state_), previous_owner_};
+    if (installed_) store_record(previous_);
 }
 
 } // namespace linora

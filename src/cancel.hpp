@@ -15,6 +15,11 @@
 //
 // Without a scope on the thread, poll() does nothing: computations called
 // directly run to the end as before.
+//
+// Which state a thread polls is kept under a POSIX thread-specific key, not
+// in C++ thread_local storage: the C library allocates a loaded module's
+// thread_local storage on a thread's first access and ends the process when
+// it cannot, while a key's slot either needs no memory or reports ENOMEM.
 #pragma once
 
 #include <atomic>
@@ -32,6 +37,16 @@ class Cancelled : public std::exception {
 
 // About how often the tick runs while a computation goes on.
 inline constexpr std::chrono::milliseconds kTickInterval{40};
+
+class CancelState;
+
+// What a thread polls: a state, and whether this thread installed it (and so
+// runs its tick). The thread's key points at the record of the innermost
+// scope or carry.
+struct ThreadCancel {
+    CancelState* state;
+    bool owner;
+};
 
 // The cancellation state of one call.
 class CancelState {
@@ -66,17 +81,19 @@ class CancelState {
 
 // Installs `state` on the calling thread for the scope's lifetime (scopes
 // nest: the previous one comes back at the end). The calling thread becomes
-// the one that runs the state's tick.
+// the one that runs the state's tick. Throws std::bad_alloc when the thread's
+// key slot cannot be allocated (the first scope on a thread may need a few
+// hundred bytes), InternalError when no key can be created.
 class CancelScope {
   public:
-    explicit CancelScope(CancelState& state) noexcept;
+    explicit CancelScope(CancelState& state);
     ~CancelScope();
     CancelScope(const CancelScope&) = delete;
     CancelScope& operator=(const CancelScope&) = delete;
 
   private:
-    void* previous_state_;
-    bool previous_owner_;
+    ThreadCancel record_;
+    void* previous_;
 };
 
 // A cancellation point. Throws Cancelled if the stop of the computation
@@ -105,7 +122,9 @@ struct CancelAccess {
     static std::chrono::steady_clock::time_point tick_if_due(CancelState& state);
 
     // While alive, makes poll() on this (worker) thread check `state`, without
-    // running its tick.
+    // running its tick. If the thread's key slot cannot be allocated, polls
+    // on this thread do not see `state`: its rows run to their end, and the
+    // pool still skips the rows not yet started once the stop is requested.
     class Carry {
       public:
         explicit Carry(CancelState* state) noexcept;
@@ -114,8 +133,9 @@ struct CancelAccess {
         Carry& operator=(const Carry&) = delete;
 
       private:
-        void* previous_state_;
-        bool previous_owner_;
+        ThreadCancel record_;
+        void* previous_;
+        bool installed_;
     };
 };
 

@@ -19,8 +19,10 @@
 #include "pool.hpp"
 
 #include "cancel.hpp"
+#include "float_env.hpp"
 #include "forced_unwind.hpp"
 #include "sample.hpp"
+#include "thread_ready.hpp"
 
 #include <pthread.h>
 #if __has_include(<sched.h>)
@@ -34,6 +36,7 @@
 #include <deque>
 #include <exception>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -92,7 +95,7 @@ class Pool {
                 start_workers();
             // Runs of about a quarter of an even share keep every thread busy
             // when rows differ in cost, without taking the lock per row.
-            job.grain = std::max<std::size_t>(1, rows / (4 * (threads_.size() + 1)));
+            job.grain = std::max<std::size_t>(1, rows / (4 * (threads_.size() - ended_ + 1)));
             job.pending.push_back({0, rows});
             Registration registered(*this, job, lock);
             wake_.notify_all();
@@ -110,7 +113,7 @@ class Pool {
 
     std::size_t workers() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return threads_.size();
+        return threads_.size() - ended_;
     }
 
   private:
@@ -176,7 +179,16 @@ class Pool {
     }
 
     void work() {
+        // Workers inherit the floating-point mode of the thread that started
+        // them, which may be any caller's.
+        DefaultFloatEnv::enter_for_good();
         std::unique_lock<std::mutex> lock(mutex_);
+        // A worker that could not get ready to throw must not run rows (a
+        // row may throw): it ends, and the loops do without it.
+        if (!ready_to_throw()) {
+            ++ended_;
+            return;
+        }
         for (;;) {
             Job* job = nullptr;
             wake_.wait(lock, [&] { return stopping_ || (job = job_with_work()) != nullptr; });
@@ -247,8 +259,9 @@ class Pool {
     std::condition_variable wake_;
     std::list<Job*> jobs_;
     bool stopping_ = false;
-    const std::size_t wanted_;                         // workers the pool should have
-    std::vector<std::thread> threads_;                 // the workers it has; guarded
+    const std::size_t wanted_;         // workers the pool should have
+    std::vector<std::thread> threads_; // the workers it started; guarded
+    std::size_t ended_ = 0;            // of those, ended at their start (no memory); guarded
     std::chrono::steady_clock::time_point retry_at_{}; // when to try starting more; guarded
 };
 
@@ -258,7 +271,22 @@ std::mutex g_pool_mutex;
 Pool* g_pool = nullptr;
 bool g_atfork_registered = false;
 
-thread_local Pool* t_override = nullptr;
+// The pool of a ScopedWorkerCount on this thread, under a POSIX
+// thread-specific key rather than thread_local storage (see cancel.hpp).
+struct OverrideKey {
+    pthread_key_t key{};
+    bool created = pthread_key_create(&key, nullptr) == 0;
+};
+
+const OverrideKey& override_key() noexcept {
+    static const OverrideKey k;
+    return k;
+}
+
+Pool* override_pool() noexcept {
+    const OverrideKey& k = override_key();
+    return k.created ? static_cast<Pool*>(pthread_getspecific(k.key)) : nullptr;
+}
 
 void after_fork_in_child() {
     // Only the forking thread exists in the child. The parent's pool (and the
@@ -304,23 +332,28 @@ std::size_t available_processors() {
 }
 
 ScopedWorkerCount::ScopedWorkerCount(std::size_t workers)
-    : pool_(new Pool(workers)), previous_(t_override) {
-    t_override = static_cast<Pool*>(pool_);
+    : pool_(nullptr), previous_(override_pool()) {
+    const OverrideKey& k = override_key();
+    if (!k.created) throw InternalError("no thread-specific key could be created");
+    std::unique_ptr<Pool> pool(new Pool(workers));
+    if (pthread_setspecific(k.key, pool.get()) != 0) throw std::bad_alloc();
+    pool_ = pool.release();
 }
 
 ScopedWorkerCount::~ScopedWorkerCount() {
-    t_override = static_cast<Pool*>(previous_);
+    pthread_setspecific(override_key().key, previous_);
     delete static_cast<Pool*>(pool_);
 }
 
 std::size_t pool_workers() {
-    return (t_override != nullptr ? *t_override : global_pool()).workers();
+    Pool* scoped = override_pool();
+    return (scoped != nullptr ? *scoped : global_pool()).workers();
 }
 
 namespace detail {
 void parallel_rows_impl(std::size_t rows, std::size_t row_len, RowFn fn, void* ctx) {
-    Pool& pool = t_override != nullptr ? *t_override : global_pool();
-    pool.run(rows, row_len, fn, ctx);
+    Pool* scoped = override_pool();
+    (scoped != nullptr ? *scoped : global_pool()).run(rows, row_len, fn, ctx);
 }
 } // namespace detail
 

@@ -13,6 +13,7 @@
 #include "detector/region.hpp"
 #include "detector/samples.hpp"
 #include "detector/seed_loop.hpp"
+#include "float_env.hpp"
 #include "pool.hpp"
 
 #include <algorithm>
@@ -120,6 +121,7 @@ void sort_by_length(std::vector<Segment>& segments) {
 template <class T>
 Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
                                      std::size_t height, double scale) {
+    const DefaultFloatEnv float_env;
     std::uint64_t expected;
     if (__builtin_mul_overflow(static_cast<std::uint64_t>(width),
                                static_cast<std::uint64_t>(height), &expected))

@@ -1,4 +1,5 @@
 #include "detector/libm.hpp"
+#include "float_env.hpp"
 
 #include <bit>
 #include <cfloat>
@@ -113,6 +114,8 @@ std::uint64_t mismatches_on(bool fused, double x, double y) {
 }
 
 HypotPath select_hypot_path() noexcept {
+    // Whatever mode the thread that loads the library is in.
+    const DefaultFloatEnv float_env;
     constexpr std::uint64_t kCasesPerKind = 1000;
     if (hypot_copy_mismatches(false, kCasesPerKind, 1) == 0) return HypotPath::Plain;
     if (hypot_copy_mismatches(true, kCasesPerKind, 1) == 0) return HypotPath::Fused;

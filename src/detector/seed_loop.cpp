@@ -63,6 +63,13 @@ constexpr std::size_t kMaxSeedThreads = 8;
 // enough that threads seldom wait, few enough that they seldom speculate on
 // marks that are about to change.
 constexpr std::size_t kWindowPerThread = 32;
+// Speculation stops for the rest of a call when, among kRedoneWindow
+// consecutive speculated seeds checked at commit, more than kRedoneLimit had
+// to be done again: the image is one where every region takes pixels that
+// the next ones read (a tilted plane), so speculation only doubles the work.
+// On photographs a few hundred of tens of thousands are redone, scattered.
+constexpr std::size_t kRedoneWindow = 64;
+constexpr std::size_t kRedoneLimit = 48;
 
 // A seed of a speculated batch that was not found used in the shared marks:
 // either it grew a region, or it was found among this thread's own earlier
@@ -200,6 +207,7 @@ class ParallelSeedLoop {
         for (;;) {
             if (failed_.load(std::memory_order_relaxed)) return;
             if (!commit_at_end_) advance(ts, false);
+            if (helper && !speculating_.load(std::memory_order_relaxed)) return;
             std::size_t b;
             if (!(helper && over_budget()) && (helper || caller_speculates_) && claim(b)) {
                 if (helper) helper_claimed_.store(true, std::memory_order_relaxed);
@@ -237,6 +245,7 @@ class ParallelSeedLoop {
     // Takes the next batch into b for speculation when it lies within the
     // window and its slot is free.
     bool claim(std::size_t& b) {
+        if (!speculating_.load(std::memory_order_relaxed)) return false;
         for (;;) {
             b = next_.load(std::memory_order_relaxed);
             if (b >= batches_) return false;
@@ -394,6 +403,7 @@ class ParallelSeedLoop {
                 holds = !is_used(slot.marks[k]);
             r = s.reads_end;
             u = s.used_reads_end;
+            count_check(!holds);
             if (!holds) {
                 m = s.marks_end;
                 ++redone_;
@@ -404,6 +414,16 @@ class ParallelSeedLoop {
                 OverlayMarks::set_shared_mark(shared_, slot.marks[m]);
             if (s.found) found_.push_back(s.candidate);
         }
+    }
+
+    // Counts a checked speculated seed (committing thread) and stops the
+    // speculation when too many of the last ones were redone.
+    void count_check(bool redone) {
+        window_redone_ += redone ? 1 : 0;
+        if (++window_checked_ < kRedoneWindow) return;
+        if (window_redone_ > kRedoneLimit && !commit_at_end_)
+            speculating_.store(false, std::memory_order_relaxed);
+        window_checked_ = window_redone_ = 0;
     }
 
     // Seeds [from, from + count) of batch b at their turn (every seed before
@@ -510,9 +530,12 @@ class ParallelSeedLoop {
     const std::chrono::microseconds helper_pause_;
     const std::size_t window_;
     const std::unique_ptr<Slot[]> slots_;
-    std::vector<Candidate> found_; // appended by the committing thread
-    std::size_t redone_ = 0;       // seeds done again by the committing thread
-    std::size_t taken_over_ = 0;   // batches taken over by the committing thread
+    std::vector<Candidate> found_;        // appended by the committing thread
+    std::size_t redone_ = 0;              // seeds done again by the committing thread
+    std::size_t taken_over_ = 0;          // batches taken over by the committing thread
+    std::size_t window_checked_ = 0;      // speculated seeds checked in this window
+    std::size_t window_redone_ = 0;       // of those, redone
+    std::atomic<bool> speculating_{true}; // false: batches are done in order
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> committed_{0};
     std::atomic<bool> committing_{false};

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "thread_ready.hpp"
+
 #include <exception>
 #include <string>
 #include <type_traits>
@@ -52,6 +54,9 @@ template <class Body> std::exception_ptr capture(Body&& body) {
 // interpreter), except a forced unwind: that one goes on, detached, and so
 // nothing on its way may touch Python objects.
 template <class Body> PyObject* guarded(Body&& body) {
+    // A thread's first C++ exception may need memory that is not there any
+    // more by the time it is thrown (thread_ready.hpp).
+    if (!ready_to_throw()) return PyErr_NoMemory();
     PyObject* result = nullptr;
     if (std::exception_ptr error = capture([&] { result = body(); })) {
         raise_from_core(error);

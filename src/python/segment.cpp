@@ -3,6 +3,8 @@
 #include "handle.hpp"
 #include "once.hpp"
 
+#include "float_env.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -43,15 +45,24 @@ PyMemberDef members[] = {
 // segment and its reverse have the same angle.
 PyObject* get_angle(PyObject* self, void*) {
     const Segment& s = record(self);
-    double a = std::atan2(s.y2 - s.y1, s.x2 - s.x1) * 57.29577951308232;
-    if (a > 90) a -= 180;
-    if (a <= -90) a += 180;
+    double a;
+    {
+        const DefaultFloatEnv float_env;
+        a = std::atan2(s.y2 - s.y1, s.x2 - s.x1) * 57.29577951308232;
+        if (a > 90) a -= 180;
+        if (a <= -90) a += 180;
+    }
     return PyFloat_FromDouble(a);
 }
 
 PyObject* get_length(PyObject* self, void*) {
     const Segment& s = record(self);
-    return PyFloat_FromDouble(std::hypot(s.x2 - s.x1, s.y2 - s.y1));
+    double length;
+    {
+        const DefaultFloatEnv float_env;
+        length = std::hypot(s.x2 - s.x1, s.y2 - s.y1);
+    }
+    return PyFloat_FromDouble(length);
 }
 
 PyGetSetDef getset[] = {
@@ -69,6 +80,8 @@ void append_number(std::string& out, double v) {
         out += v > 0 ? "inf" : "-inf";
     } else {
         char buf[400]; // the largest double has 309 integer digits
+        // The C library rounds in the thread's rounding mode.
+        const DefaultFloatEnv float_env;
         std::snprintf(buf, sizeof buf, "%.1f", v);
         out += buf;
     }

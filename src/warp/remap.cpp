@@ -1,5 +1,6 @@
 // Coordinate-map remap: output pixel (x, y) samples the source at
 // (map_x[y * out_w + x], map_y[y * out_w + x]).
+#include "float_env.hpp"
 #include "pool.hpp"
 #include "warp/kernels.hpp"
 #include "warp/raster.hpp"
@@ -63,6 +64,7 @@ template <class T, std::size_t C>
 Checked<Buffer<T>> remap(std::span<const T> src, std::size_t w, std::size_t h,
                          std::span<const float> map_x, std::span<const float> map_y,
                          std::size_t out_w, std::size_t out_h, Filter filter) {
+    const DefaultFloatEnv float_env;
     const std::size_t src_len = detail::saturating_mul(detail::saturating_mul(w, h), C);
     if (src.size() != src_len) return SizeMismatch{src_len, src.size()};
     const std::size_t map_len = detail::saturating_mul(out_w, out_h);

@@ -1,6 +1,7 @@
 // Perspective warp: output pixel (x, y) is the plane point
 // (u, v) = (x / scale + off_x, y / scale + off_y), which the inverse
 // homography maps to the source position (X / W, Y / W).
+#include "float_env.hpp"
 #include "pool.hpp"
 #include "warp/kernels.hpp"
 #include "warp/raster.hpp"
@@ -80,6 +81,7 @@ template <class T>
 Checked<Buffer<T>> warp_rgb(std::span<const T> src, std::size_t w, std::size_t h, std::size_t out_w,
                             std::size_t out_h, const std::array<double, 9>& inverse, Filter filter,
                             double scale, double off_x, double off_y) {
+    const DefaultFloatEnv float_env;
     const std::size_t src_len = detail::saturating_mul(detail::saturating_mul(w, h), rgb);
     if (src.size() != src_len) return SizeMismatch{src_len, src.size()};
     Buffer<T> out;

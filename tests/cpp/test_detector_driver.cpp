@@ -425,6 +425,16 @@ std::vector<LoopImage> loop_images() {
         v.push_back(im);
     }
     {
+        // Every region takes pixels that the next seeds read: speculation
+        // is redone seed after seed, until the loop stops speculating.
+        LoopImage im{"tilted plane", 40, 40, {}};
+        for (std::size_t y = 0; y < im.h; ++y)
+            for (std::size_t x = 0; x < im.w; ++x)
+                im.pixels.push_back(static_cast<double>(static_cast<float>(
+                    static_cast<double>(x) * 3.7 + static_cast<double>(y) * 5.1)));
+        v.push_back(im);
+    }
+    {
         LoopImage im{"ramp", 48, 32, {}};
         for (std::size_t y = 0; y < im.h; ++y)
             for (std::size_t x = 0; x < im.w; ++x)

@@ -21,13 +21,17 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+import float_modes
 import linora
+from photos import HOMOGRAPHY, as_dtype, gray_of, lens_maps, photo, to_u16
+from photos import ripple as ripple_image
 
 GOLDEN = Path(__file__).with_name("golden.json")
 PHOTOS = ["camera", "astronaut", "coffee", "chelsea", "motorcycle_left"]
@@ -40,75 +44,10 @@ def _sha(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def photo(name: str) -> np.ndarray:
-    """The photograph as scikit-image ships it (uint8, gray or RGB); read
-    from LINORA_PHOTOS/<name>.npy instead when that variable names a folder
-    (for targets without scikit-image: scripts/cross-aarch64.sh saves there
-    the host's decoding, whose digests are checked all the same)."""
-    folder = os.environ.get("LINORA_PHOTOS")
-    if folder:
-        return np.load(Path(folder) / f"{name}.npy")
-    import skimage.data
-
-    if name == "motorcycle_left":
-        return skimage.data.stereo_motorcycle()[0]
-    return getattr(skimage.data, name)()
-
-
-def gray_of(img: np.ndarray) -> np.ndarray:
-    """uint8 luma by integer weights (exact on every platform)."""
-    if img.ndim == 2:
-        return img
-    r, g, b = (img[..., c].astype(np.uint32) for c in range(3))
-    return ((77 * r + 150 * g + 29 * b + 128) >> 8).astype(np.uint8)
-
-
-def as_dtype(gray: np.ndarray, dtype: str) -> np.ndarray:
-    """The photograph in each accepted dtype, with values that are not just
-    the 8-bit ones scaled: 16-bit low bits vary, floats are fractional."""
-    h, w = gray.shape
-    pattern = (np.arange(w)[None, :] * 7 + np.arange(h)[:, None] * 13) % 251
-    g = gray.astype(np.uint32)
-    if dtype == "uint8":
-        return gray
-    if dtype == "uint16":
-        return np.minimum(g * 257 + pattern, 65535).astype(np.uint16)
-    if dtype == "float32":
-        return ((g * 257 + pattern) / np.float32(257.0)).astype(np.float32)
-    return g.astype(np.float64) + pattern / 1000.0
-
-
 def segments_digest(segments: list[linora.Segment]) -> str:
     fields = [(s.x1, s.y1, s.x2, s.y2, s.width, s.precision, s.log_nfa) for s in segments]
     data = np.array(fields, dtype="<f8").reshape(-1, 7).tobytes()
     return f"{len(segments)}:{_sha(data)}"
-
-
-# Inverse homographies (output pixel -> source position) with rotation, zoom
-# and keystone that map part of each output outside its source (those pixels
-# stay 0). Written out as literals: computed with trigonometry and matrix
-# products they could differ in the last bit between machines.
-HOMOGRAPHY = {
-    "astronaut": [1.2429, -0.318347, 21.3407, 0.326261, 1.04063, -91.8968, 0.000410522,
-                  -0.000379609, 1.0],
-    "coffee": [1.23639, -0.355522, 2.72752, 0.286596, 1.04895, -94.0737, 0.000326533,
-               -0.000447442, 1.0],
-}
-
-
-def lens_maps(h: int, w: int) -> tuple[np.ndarray, np.ndarray]:
-    """float32 maps of a barrel distortion whose corners reach outside."""
-    y, x = np.mgrid[0:h, 0:w].astype(np.float64)
-    cx, cy = (w - 1) / 2, (h - 1) / 2
-    nx, ny = (x - cx) / cx, (y - cy) / cy
-    r2 = nx * nx + ny * ny
-    k = 1.0 + 0.17 * r2 + 0.03 * (r2 * r2)
-    return (cx + nx * k * cx + 0.37).astype(np.float32), (cy + ny * k * cy - 0.21).astype(np.float32)
-
-
-def to_u16(img: np.ndarray) -> np.ndarray:
-    low = (np.arange(img.size) & 0x3F).astype(np.uint16).reshape(img.shape)
-    return (img.astype(np.uint16) * 257) ^ low
 
 
 def detect_digests(name: str) -> dict[str, str]:
@@ -180,6 +119,26 @@ def test_detect_digests(expected, name):
 
 def test_resample_digests(expected):
     _compare(expected, resample_digests())
+
+
+@pytest.mark.skipif(not float_modes.SUPPORTED, reason="mode setting known for x86-64 and aarch64")
+@pytest.mark.parametrize("mode", float_modes.MODES)
+@pytest.mark.parametrize("when, cpus", [("before", "all"), ("between", "all"), ("between", "1")])
+def test_digests_whatever_the_callers_floating_point_mode(expected, mode, when, cpus):
+    """A caller in flush-to-zero or another rounding mode, set before the
+    module is loaded (the workers start in it) or between calls (the workers
+    stay in the default mode), gets the default mode's bits, and finds its
+    own mode as it was after every call."""
+    child = Path(float_modes.__file__)
+    out = subprocess.run([sys.executable, str(child), mode, when, cpus], capture_output=True,
+                         text=True, timeout=600, cwd=child.parent)
+    assert out.returncode == 0, out.stderr
+    report = json.loads(out.stdout.strip().splitlines()[-1])
+    assert report["mode_changed"] == []
+    # The ripple image is not among the photographs: its digest is this
+    # (default-mode) process's.
+    ripple = {"detect/ripple/uint16/1.0": segments_digest(linora.detect(ripple_image(), 1.0))}
+    _compare({**expected, **ripple}, report["digests"])
 
 
 if __name__ == "__main__":

@@ -12,6 +12,8 @@ import pytest
 
 import linora
 
+SANITIZED = os.environ.get("LINORA_SANITIZED") == "1"
+
 
 def _scene(seed, h=120, w=160):
     """A gray image with a few bright rotated bars on a noisy background."""
@@ -334,3 +336,61 @@ def test_pool_keeps_the_workers_it_could_start_and_retries_later():
     wanted = report["wanted"]
     assert report == {"wanted": wanted, "none": [True, 0], "one": [True, min(1, wanted)],
                       "all": [True, wanted]}
+
+
+# Memory exhaustion: the address space limited to a little above what the
+# child uses, then calls on the main thread and on new threads (each new
+# thread's first C++ exception, the pool's workers started under the limit).
+# Every call returns its result or raises MemoryError; the process is never
+# ended by the C library for want of thread-local storage.
+_MEMORY_CHILD = r"""
+import resource, sys, threading
+import numpy as np
+import linora
+
+extra_mb, warm = int(sys.argv[1]), sys.argv[2] == "warm"
+img = (np.random.default_rng(1).random((700, 900)) * 255).astype(np.uint8)
+img[100:600, 200:700] //= 2
+rgb = np.ascontiguousarray(np.dstack([img, img, img]))
+mx = np.zeros((500, 500), np.float32)
+if warm:
+    linora.detect(img[:50, :50].copy())  # the pool starts before the limit
+with open("/proc/self/status") as f:
+    vm = int(f.read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + (extra_mb << 20), resource.RLIM_INFINITY))
+
+def calls():
+    for call in (lambda: linora.detect(img, 1.0),
+                 lambda: linora.warp_rgb(rgb, [1, 0.1, 0, 0, 1, 0, 0, 0, 1], 1.3, 0, 0,
+                                         "lanczos3"),
+                 lambda: linora.remap_gray(img, mx, mx + 1)):
+        try:
+            call()
+        except MemoryError:
+            pass
+
+calls()
+threads = []
+for _ in range(3):
+    try:
+        threads.append(threading.Thread(target=calls))
+        threads[-1].start()
+    except (RuntimeError, MemoryError):
+        threads.pop()
+for t in threads:
+    t.join()
+print("done")
+"""
+
+
+@pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"),
+                    reason="needs Linux; the sanitizers reserve the address space themselves")
+def test_memory_exhaustion_never_ends_the_process():
+    failures = []
+    for warm in ("cold", "warm"):
+        for extra_mb in range(16 if warm == "cold" else 18, 80, 4):
+            out = subprocess.run([sys.executable, "-c", _MEMORY_CHILD, str(extra_mb), warm],
+                                 capture_output=True, text=True, timeout=120)
+            if out.returncode != 0 or out.stdout.split() != ["done"]:
+                failures.append((extra_mb, warm, out.returncode, out.stderr[-300:]))
+    assert failures == []
