@@ -6,7 +6,8 @@ Run as a script it is the child of test_golden.py's mode test:
 
     python float_modes.py MODE WHEN CPUS
 
-sets MODE ("ftz_daz", "upward" or "toward_zero") before linora's first call
+sets MODE ("ftz_daz", "upward", "toward_zero", or "default" for the
+reference) before linora's first call
 or between calls (WHEN: "before" or "between"), on CPUS processors ("1" or
 "all"), computes a selection of the golden cases in that mode, checks that
 every call leaves the mode as it found it, and prints their digests as JSON.
@@ -70,8 +71,11 @@ def control() -> tuple[int, int]:
 
 
 def enter(mode: str) -> bytearray:
-    """Puts this thread in `mode`; returns the environment to go back to."""
+    """Puts this thread in `mode` ("default" leaves it); returns the
+    environment to go back to."""
     saved = _get_env()
+    if mode == "default":
+        return saved
     if mode == "ftz_daz":
         env = bytearray(saved)
         _set_flush(env)
