@@ -5,24 +5,25 @@
 # README (those marked `python`, run in order, in one namespace, from the
 # repository root; blocks marked `py` are fragments, not run). Fails on the
 # first error. Installs into .venv when missing: dask[distributed], for the
-# Dask run of examples/batch_detect.py, and opencv-python-headless and
-# scikit-image, for the comparisons with OpenCV on scikit-image's
-# photographs. Outputs go to a temporary directory. LINORA_VENV as in
+# Dask run of examples/batch_detect.py, and scikit-image and OpenCV
+# (opencv-contrib-python-headless, see install_opencv in common.sh), for the
+# comparisons with OpenCV on scikit-image's photographs. Outputs go to a temporary directory. LINORA_VENV as in
 # setup.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+. scripts/common.sh
 bash scripts/setup.sh >/dev/null
 venv="${LINORA_VENV:-$root/.venv}"
 py="$venv/bin/python"
 need=()
 "$py" -c "import dask.distributed" 2>/dev/null || need+=("dask[distributed]")
-"$py" -c "import cv2" 2>/dev/null || need+=(opencv-python-headless)
 "$py" -c "import skimage" 2>/dev/null || need+=(scikit-image)
 if [ ${#need[@]} -gt 0 ]; then
     echo "check-examples: installing ${need[*]}"
     "$py" -m pip install -q --disable-pip-version-check "${need[@]}"
 fi
+install_opencv check-examples "$py"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
