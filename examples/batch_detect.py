@@ -25,7 +25,22 @@ cluster: a LocalCluster of worker processes started here, or the scheduler
 at ADDRESS (every worker needs numpy and linora installed; with --images the
 directory must be visible to the workers at the same path).  ``Segment``
 objects cannot be pickled, so each task returns its segments as a NumPy
-array, one row (x1, y1, x2, y2, width, precision, log_nfa) per segment.
+array, one row (x1, y1, x2, y2, width, precision, log_nfa) per segment,
+with the time it took to make or read its image and the time of detect
+alone, measured in the worker.  The total of a Dask run includes making or
+reading the images, shipping tasks and results, and the scheduler; compare
+the per-task detection time with the per-image time printed for this
+process.  What a cluster buys is throughput across machines, with results
+bit-identical to a local loop; on one machine it does no better than the
+thread pool.
+
+Dask's worker processes start with MALLOC_TRIM_THRESHOLD_=65536 (its
+setting distributed.nanny.pre-spawn-environ).  With that variable set,
+glibc's malloc stops raising its mmap threshold, so every large NumPy
+temporary is mapped afresh and its pages faulted in: making one 640 x 480
+scene took 200-660 ms in a worker against 25-50 ms here, and detect became
+slower too.  The LocalCluster started here drops the variable; the script
+warns when the workers of a cluster at ADDRESS have it.
 
 Either way the results must equal, bit for bit, those of the first run on
 the calling thread: linora's results do not depend on the number of threads,
@@ -37,12 +52,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import sys
 import time
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -52,6 +68,7 @@ import linora
 FIELDS = ("x1", "y1", "x2", "y2", "width", "precision", "log_nfa")
 Task = tuple[int, int, int] | str  # (seed, width, height) of a generated scene, or a file path
 Result = npt.NDArray[np.float64]
+T = TypeVar("T")
 
 
 def make_scene(seed: int, w: int, h: int) -> npt.NDArray[np.uint8]:
@@ -87,9 +104,22 @@ def detect_array(gray: npt.NDArray[np.uint8]) -> Result:
                     dtype=np.float64).reshape(-1, len(FIELDS))
 
 
-def detect_one(task: Task) -> Result:
-    """Load or make one image and detect its segments (a Dask task)."""
-    return detect_array(load(task))
+def detect_one(task: Task) -> tuple[Result, float, float]:
+    """Load or make one image and detect its segments (a Dask task): the
+    segments, and the seconds taken by loading or making the image and by
+    detection alone."""
+    t0 = time.perf_counter()
+    gray = load(task)
+    t1 = time.perf_counter()
+    result = detect_array(gray)
+    return result, t1 - t0, time.perf_counter() - t1
+
+
+def timed_detect(gray: npt.NDArray[np.uint8]) -> tuple[Result, float]:
+    """detect_array and its duration in seconds."""
+    t0 = time.perf_counter()
+    result = detect_array(gray)
+    return result, time.perf_counter() - t0
 
 
 def same(a: Sequence[Result], b: Sequence[Result]) -> bool:
@@ -98,32 +128,54 @@ def same(a: Sequence[Result], b: Sequence[Result]) -> bool:
                                     for x, y in zip(a, b))
 
 
-def timed(run: Callable[[], list[Result]]) -> tuple[list[Result], float]:
+def timed(run: Callable[[], list[T]]) -> tuple[list[T], float]:
     t0 = time.perf_counter()
     results = run()
     return results, time.perf_counter() - t0
 
 
-def run_dask(tasks: Sequence[Task], address: str | None, workers: int) -> list[Result]:
+def ms(seconds: Sequence[float]) -> str:
+    """Median and range of durations, in milliseconds."""
+    return (f"median {statistics.median(seconds) * 1e3:.1f} ms "
+            f"({min(seconds) * 1e3:.1f}-{max(seconds) * 1e3:.1f})")
+
+
+def trim_threshold() -> str | None:
+    return os.environ.get("MALLOC_TRIM_THRESHOLD_")
+
+
+def run_dask(tasks: Sequence[Task], address: str | None, workers: int
+             ) -> tuple[list[Result], list[float], list[float], float]:
     """The batch on a Dask cluster: the scheduler at `address`, or a
-    LocalCluster of `workers` single-threaded worker processes."""
+    LocalCluster of `workers` single-threaded worker processes.  Returns the
+    results, the per-task seconds of making or reading the image and of
+    detection, and the wall time of the whole batch."""
     try:
+        import dask
         from dask.distributed import Client, LocalCluster
     except ImportError:
         sys.exit('Dask mode needs dask.distributed: pip install "dask[distributed]"')
     cluster: Any = None
     if address is None:
-        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
+        # Without MALLOC_TRIM_THRESHOLD_ in the workers (see the docstring).
+        with dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}):
+            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                   dashboard_address=None)
     try:
         with Client(address if cluster is None else cluster) as client:
             where = address or f"a LocalCluster of {workers} worker processes"
-            # Warm-up: every worker imports linora once before the timing.
-            client.run(lambda: linora.__name__)
+            trims = {v for v in client.run(trim_threshold).values() if v is not None}
+            if trims:
+                print(f"note: the workers have MALLOC_TRIM_THRESHOLD_={', '.join(sorted(trims))}, "
+                      "which slows NumPy's large arrays; start them with the Dask setting "
+                      "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_ set to null")
+            # Warm-up: every worker makes linora's worker pool before the timing.
+            client.run(lambda: linora.detect(np.zeros((8, 8), np.uint8)))
             futures = client.map(detect_one, list(tasks), pure=False)
-            results, seconds = timed(lambda: list(client.gather(futures)))
-            print(f"dask ({where}): {seconds:.2f} s")
-            return results
+            done, seconds = timed(lambda: list(client.gather(futures)))
+            print(f"dask ({where}): {seconds:.2f} s for the batch, making or reading the "
+                  "images included")
+            return [r for r, _, _ in done], [m for _, m, _ in done], [d for _, _, d in done], seconds
     finally:
         if cluster is not None:
             cluster.close()
@@ -158,19 +210,28 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(f"batch: {what}")
 
     images = [load(t) for t in tasks]  # loaded beforehand: only detection is timed
-    one, t_one = timed(lambda: [detect_array(img) for img in images])
-    print(f"1 thread: {t_one:.2f} s, {sum(len(r) for r in one)} segments")
+    timed_one, t_one = timed(lambda: [timed_detect(img) for img in images])
+    one = [r for r, _ in timed_one]
+    per_image = [t for _, t in timed_one]
+    print(f"1 thread: {t_one:.2f} s, {sum(len(r) for r in one)} segments; "
+          f"detect per image {ms(per_image)}")
     with ThreadPoolExecutor(max_workers=args.threads) as pool:
-        many, t_many = timed(lambda: list(pool.map(detect_array, images)))
-    print(f"{args.threads} threads: {t_many:.2f} s, speed-up {t_one / t_many:.2f}x "
-          f"(linora's own worker pool also uses the processors on both runs)")
+        timed_many, t_many = timed(lambda: list(pool.map(timed_detect, images)))
+    many = [r for r, _ in timed_many]
+    print(f"{args.threads} threads: {t_many:.2f} s, speed-up {t_one / t_many:.2f}x; detect per "
+          f"image {ms([t for _, t in timed_many])} (linora's own worker pool also uses the "
+          "processors on both runs)")
     if not same(one, many):
         print("results differ between one thread and the thread pool", file=sys.stderr)
         return 1
     print("thread-pool results identical to the single-thread run")
 
     if args.dask is not None:
-        remote = run_dask(tasks, None if args.dask == "local" else args.dask, args.dask_workers)
+        remote, making, detecting, _ = run_dask(
+            tasks, None if args.dask == "local" else args.dask, args.dask_workers)
+        print(f"  per task in the workers: making or reading the image {ms(making)}; "
+              f"detect {ms(detecting)}, {statistics.median(detecting) / statistics.median(per_image):.2f}"
+              " times the median per image on 1 thread here")
         if not same(one, remote):
             print("results differ between this process and the Dask workers", file=sys.stderr)
             return 1
