@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Smoke test of everything a user runs besides the module itself: each example
 # on small or bundled data (with the self-checks of those that have one), the
-# linora-detect command, tools/make_figures.py, and the Python blocks of the
-# README (those marked `python`, run in order, in one namespace, from the
-# repository root; blocks marked `py` are fragments, not run). Fails on the
-# first error. Installs into .venv when missing: dask[distributed], for the
-# Dask run of examples/batch_detect.py, and scikit-image and OpenCV
-# (opencv-contrib-python-headless, see install_opencv in common.sh), for the
-# comparisons with OpenCV on scikit-image's photographs. Outputs go to a temporary directory. LINORA_VENV as in
+# linora-detect command, tools/make_figures.py, and tools/check_docs.py (the
+# Python blocks of the README and of docs/REFERENCE.md, and the README FAQ's
+# messages against the module's). Fails on the first error, and if anything
+# was written into the repository. Installs into .venv when missing:
+# dask[distributed], for the Dask run of examples/batch_detect.py, and
+# scikit-image and OpenCV (opencv-contrib-python-headless, see install_opencv
+# in common.sh), for the comparisons with OpenCV on scikit-image's
+# photographs. Outputs go to a temporary directory. LINORA_VENV as in
 # setup.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -146,16 +147,9 @@ grep -q "cannot read" "$tmp/err.txt"
 step "tools/make_figures.py"
 "$py" tools/make_figures.py --out-dir "$tmp/docs"
 
-step "the Python blocks of README.md"
-"$py" - <<'PY'
-import re
-blocks = re.findall(r"^```python\n(.*?)^```", open("README.md").read(), re.S | re.M)
-assert blocks, "no Python block in README.md"
-namespace: dict = {"__name__": "__readme__"}
-for i, code in enumerate(blocks, 1):
-    exec(compile(code, f"README.md block {i}", "exec"), namespace)
-print(f"{len(blocks)} blocks ran")
-PY
+step "tools/check_docs.py: the Python blocks of README.md and docs/REFERENCE.md, the FAQ's messages"
+"$py" tools/check_docs.py
+
 status_after=$(git status --porcelain --untracked-files=all 2>/dev/null || true)
 if [ "$status_before" != "$status_after" ]; then
     echo "check-examples: the run changed the repository:" >&2
