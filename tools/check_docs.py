@@ -73,8 +73,10 @@ def mistakes() -> dict[str, Callable[[], object]]:
         "int32": lambda: linora.detect(gray.astype(np.int32)),
         "bool": lambda: linora.detect(gray > 128),
         "big-endian float64": lambda: linora.detect(gray.astype(">f8")),
-        "out_size as a list": lambda: linora.warp_rgb(rgb, eye.ravel(), 1, 0, 0, out_size=[w, h]),
-        "a 3 x 3 inverse": lambda: linora.warp_rgb(rgb, eye, 1, 0, 0),
+        # Mistakes that the type stubs catch too.
+        "out_size as a list":
+            lambda: linora.warp_rgb(rgb, eye.ravel(), 1, 0, 0, out_size=[w, h]),  # type: ignore[call-overload]
+        "a 3 x 3 inverse": lambda: linora.warp_rgb(rgb, eye, 1, 0, 0),  # type: ignore[arg-type]
         "an output of width 0": lambda: linora.warp_rgb(rgb, eye.ravel(), 1, 0, 0, out_size=(0, h)),
     }
 
