@@ -38,8 +38,8 @@ Dask's worker processes start with MALLOC_TRIM_THRESHOLD_=65536 (its
 setting distributed.nanny.pre-spawn-environ).  With that variable set,
 glibc's malloc stops raising its mmap threshold, so every large NumPy
 temporary is mapped afresh and its pages faulted in: making one 640 x 480
-scene took 200-660 ms in a worker against 25-50 ms here, and detect became
-slower too.  The LocalCluster started here drops the variable; the script
+scene took some ten times as long in a worker as here, and detect about
+twice as long.  The LocalCluster started here drops the variable; the script
 warns when the workers of a cluster at ADDRESS have it.
 
 Either way the results must equal, bit for bit, those of the first run on
