@@ -42,6 +42,14 @@ scene took some ten times as long in a worker as here, and detect about
 twice as long.  The LocalCluster started here drops the variable; the script
 warns when the workers of a cluster at ADDRESS have it.
 
+Each linora call spreads its work over a pool with one thread per processor
+that its process may use.  Several worker processes on one machine would
+each start such a pool and take processors from each other (in detection,
+a call's threads also wait for each other's results), so the LocalCluster's
+workers are each restricted to their share of the processors before their
+first linora call.  With ADDRESS the script only warns when workers share a
+machine.
+
 Either way the results must equal, bit for bit, those of the first run on
 the calling thread: linora's results do not depend on the number of threads,
 the process or the machine (same build).  The script fails if they differ.
@@ -55,6 +63,7 @@ import os
 import statistics
 import sys
 import time
+from collections import Counter
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -151,6 +160,36 @@ def trim_threshold() -> str | None:
     return os.environ.get("MALLOC_TRIM_THRESHOLD_")
 
 
+def take_share_of_processors(k: int, n: int) -> list[int]:
+    """Restrict every thread of this process to share k of n of the
+    processors it may use (run in each of n worker processes on one machine
+    before linora's first call there, which sizes its worker pool by them)."""
+    if not hasattr(os, "sched_setaffinity"):
+        return []
+    cpus = sorted(os.sched_getaffinity(0))
+    mine = set(cpus[k::n]) if k < len(cpus) else {cpus[k % len(cpus)]}
+    threads = os.listdir("/proc/self/task") if os.path.isdir("/proc/self/task") else ["0"]
+    for tid in threads:
+        try:
+            os.sched_setaffinity(int(tid), mine)
+        except OSError:  # a thread that ended meanwhile
+            pass
+    return sorted(mine)
+
+
+def share_processors(client: Any) -> None:
+    """Give each worker process of a machine its share of the processors."""
+    by_host: dict[str, list[str]] = {}
+    for address, info in client.scheduler_info()["workers"].items():
+        by_host.setdefault(info["host"], []).append(address)
+    shares = []
+    for addresses in by_host.values():
+        for k, address in enumerate(sorted(addresses)):
+            got = client.run(take_share_of_processors, k, len(addresses), workers=[address])
+            shares.append(str(got[address]))
+    print(f"each worker process restricted to its share of the processors: {', '.join(shares)}")
+
+
 def run_dask(tasks: Sequence[Task], address: str | None, workers: int
              ) -> tuple[list[Result], list[float], list[float], int]:
     """The batch on a Dask cluster: the scheduler at `address`, or a
@@ -176,6 +215,13 @@ def run_dask(tasks: Sequence[Task], address: str | None, workers: int
                 print(f"note: the workers have MALLOC_TRIM_THRESHOLD_={', '.join(sorted(trims))}, "
                       "which slows NumPy's large arrays; start them with the Dask setting "
                       "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_ set to null")
+            if cluster is not None:
+                share_processors(client)
+            elif any(n > 1 for n in Counter(
+                    w["host"] for w in client.scheduler_info()["workers"].values()).values()):
+                print("note: several workers share a machine; each linora call there uses all "
+                      "its processors: give each worker process its share (taskset, or "
+                      "os.sched_setaffinity before its first linora call)")
             # Warm-up: every worker makes linora's worker pool before the timing.
             client.run(lambda: linora.detect(np.zeros((8, 8), np.uint8)))
             futures = client.map(detect_one, list(tasks), pure=False)
