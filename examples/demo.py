@@ -8,15 +8,16 @@
    image: ``segments.png``.
 2. Rectifies the tilted document page of the sample image to a front view
    with ``linora.warp_rgb`` (Lanczos-3): ``rectified.png``.
-3. Bends the image through a barrel-distortion coordinate map with
-   ``linora.remap_rgb``: ``remapped.png``.
+3. Gives the image a barrel distortion through coordinate maps from a radial
+   lens model and corrects it again with ``linora.remap_rgb`` (the model of
+   examples/lens_correction.py): ``remapped.png`` shows both side by side.
 
 Needs only numpy, Pillow and linora.
 
 Usage:
     python examples/demo.py [IMAGE] [--out DIR] [--page X1,Y1,...,X4,Y4]
 
-The output directory defaults to out/ under the repository root.  The page
+The pictures go to DIR, by default a new temporary directory.  The page
 corners default to those of the bundled sample (see tools/make_sample.py);
 for another image of a different size the rectification is skipped unless
 --page gives its corners (top-left, top-right, bottom-right, bottom-left of
@@ -29,6 +30,7 @@ import argparse
 import colorsys
 import statistics
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -40,9 +42,11 @@ from PIL import Image, ImageDraw, ImageFont
 
 import linora
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import lens_correction  # noqa: E402  (the lens model, beside this file)
+
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_IMAGE = ROOT / "data" / "sample.png"
-DEFAULT_OUT = ROOT / "out"
 
 # The document page of data/sample.png: top-left, top-right, bottom-right and
 # bottom-left corner, origin at the image's top-left corner (pixel edges).
@@ -53,7 +57,7 @@ PAGE_PX_PER_MM = 1.5  # resolution of the rectified page
 
 DRAW_SS = 4  # supersampling of the segment overlay (anti-aliasing)
 LINE_WIDTH = 1.6  # overlay line width in output pixels
-BARREL_K = 0.22  # strength of the barrel distortion in the remap example
+LENS_K1, LENS_K2 = -0.25, 0.05  # the radial lens model of the remap example (barrel)
 
 T = TypeVar("T")
 Corners = tuple[tuple[float, float], ...]
@@ -224,27 +228,17 @@ def save_rectified(rgb: npt.NDArray[np.uint8], corners: Corners, path: Path, run
     print(f"wrote {path}")
 
 
-def barrel_maps(w: int, h: int, k: float
-                ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-    """Coordinate maps that give the image a barrel distortion.
-
-    An output pixel at normalised radius r from the centre samples the
-    source at radius r (1 + k r^2) / (1 + k r_max^2), so the corners stay at
-    the corners, the centre is magnified and straight lines away from the
-    centre bow outwards.  Positions use pixel centres at integers.
-    """
-    cx = (w - 1) / 2.0
-    cy = (h - 1) / 2.0
-    f = max(w, h) / 2.0
-    y, x = np.mgrid[0:h, 0:w].astype(np.float64)
-    dx = (x - cx) / f
-    dy = (y - cy) / f
-    r2 = dx * dx + dy * dy
-    r2_max = (cx / f) ** 2 + (cy / f) ** 2
-    gain = (1.0 + k * r2) / (1.0 + k * r2_max)
-    map_x = (cx + dx * gain * f).astype(np.float32)
-    map_y = (cy + dy * gain * f).astype(np.float32)
-    return map_x, map_y
+def side_by_side(left: npt.NDArray[np.uint8], right: npt.NDArray[np.uint8],
+                 captions: tuple[str, str]) -> Image.Image:
+    """Two images of one size, 8 pixels apart, each with its caption."""
+    h, w = left.shape[:2]
+    out = Image.new("RGB", (2 * w + 8, h), (255, 255, 255))
+    draw = ImageDraw.Draw(out)
+    font = load_font(13)
+    for i, (img, caption) in enumerate(zip((left, right), captions)):
+        out.paste(Image.fromarray(img, "RGB"), (i * (w + 8), 0))
+        draw_text(draw, (i * (w + 8) + 6, h - 20), caption, font)
+    return out
 
 
 def parse_corners(text: str) -> Corners:
@@ -258,8 +252,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("image", nargs="?", type=Path, default=DEFAULT_IMAGE,
                         help="RGB image to process (default: the bundled sample)")
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT,
-                        help="output directory (default: out/ under the repository root)")
+    parser.add_argument("--out", type=Path, default=None,
+                        help="output directory (default: a new temporary directory)")
     parser.add_argument("--page", type=parse_corners, default=None,
                         help="page corners X1,Y1,...,X4,Y4 for the rectification")
     parser.add_argument("--runs", type=int, default=5,
@@ -270,6 +264,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     rgb = np.ascontiguousarray(np.asarray(Image.open(args.image).convert("RGB")))
     h, w = rgb.shape[:2]
     gray = to_gray(rgb)
+    if args.out is None:
+        args.out = Path(tempfile.mkdtemp(prefix="linora-demo-"))
     args.out.mkdir(parents=True, exist_ok=True)
     print(f"image: {args.image} ({w} x {h})")
 
@@ -293,13 +289,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     else:
         save_rectified(rgb, corners, args.out / "rectified.png", runs)
 
-    # 3. Barrel distortion through coordinate maps.
-    map_x, map_y = barrel_maps(w, h, BARREL_K)
-    bent, ms = timed(lambda: linora.remap_rgb(rgb, map_x, map_y, "bilinear"), runs)
+    # 3. Lens distortion and its correction through coordinate maps.
+    bent = linora.remap_rgb(rgb, *lens_correction.distortion_maps(w, h, LENS_K1, LENS_K2),
+                            "lanczos3")
+    map_x, map_y = lens_correction.correction_maps(w, h, LENS_K1, LENS_K2)
+    fixed, ms = timed(lambda: linora.remap_rgb(bent, map_x, map_y, "lanczos3"), runs)
     remap_path = args.out / "remapped.png"
-    Image.fromarray(bent, "RGB").save(remap_path)
-    print(f"remap_rgb(bilinear) barrel distortion {w} x {h}: {ms:.2f} ms (median of {runs})")
+    side_by_side(bent, fixed, ("barrel-distorted photo", "corrected with remap_rgb")).save(
+        remap_path)
+    print(f"remap_rgb(lanczos3) lens correction {w} x {h}: {ms:.2f} ms (median of {runs})")
     print(f"wrote {remap_path}")
+    print(f"the pictures are in {args.out}")
     return 0
 
 

@@ -2,7 +2,7 @@
 """Detect line segments, keep the long and certain ones, and draw them.
 
     python examples/detect_segments.py [IMAGE] [--scale 0.8]
-        [--min-length 20] [--min-log-nfa 10] [--out out/detected.png]
+        [--min-length 20] [--min-log-nfa 10] [--out detected.png]
 
 Runs ``linora.detect`` on the gray version of IMAGE (default: the bundled
 data/sample.png), then filters the segments:
@@ -14,7 +14,8 @@ data/sample.png), then filters the segments:
   in 10**10 noise images, so only clear, long or high-contrast edges pass.
 
 Kept segments are drawn coloured by direction over a dimmed copy of the
-image; the rejected ones are drawn thin and gray.  Needs numpy, Pillow and
+image; the rejected ones are drawn thin and gray, into --out (by default
+detected.png in a new temporary directory).  Needs numpy, Pillow and
 linora.
 """
 
@@ -24,6 +25,7 @@ import argparse
 import colorsys
 import math
 import sys
+import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -109,7 +111,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--scale", type=float, default=0.8, help="detect's scale (default 0.8)")
     parser.add_argument("--min-length", type=float, default=20.0, help="pixels (default 20)")
     parser.add_argument("--min-log-nfa", type=float, default=10.0, help="default 10")
-    parser.add_argument("--out", type=Path, default=ROOT / "out" / "detected.png")
+    parser.add_argument("--out", type=Path, default=None,
+                        help="the picture to write (default: in a new temporary directory)")
     args = parser.parse_args(argv)
 
     rgb = load_rgb(args.image)
@@ -128,6 +131,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     print("longest kept segments (angle in degrees, y down):")
     print_table(kept)
 
+    if args.out is None:
+        args.out = Path(tempfile.mkdtemp(prefix="linora-")) / "detected.png"
     args.out.parent.mkdir(parents=True, exist_ok=True)
     draw_overlay(rgb, kept, rejected).save(args.out)
     print(f"wrote {args.out}")

@@ -2,7 +2,7 @@
 """Correct lens distortion with coordinate maps and ``linora.remap_rgb``.
 
     python examples/lens_correction.py [IMAGE] [--k1 -0.25] [--k2 0.05]
-        [--filter lanczos3] [--out-dir out] [--check]
+        [--filter lanczos3] [--out-dir DIR] [--check]
 
 A radial (Brown) lens model moves an undistorted point p at normalised
 radius r from the image centre c to the distorted point
@@ -25,13 +25,15 @@ the undistorted point that the model sends to it, found by Newton's method
 on the radius.  It then corrects that photo and reports how far the result
 is from IMAGE, and how detect sees the straight edges in all three images:
 bent edges break into shorter segments.  --check fails when the correction
-is not close to IMAGE.  Needs numpy, Pillow and linora.
+is not close to IMAGE.  The pictures go to --out-dir (by default a new
+temporary directory).  Needs numpy, Pillow and linora.
 """
 
 from __future__ import annotations
 
 import argparse
 import sys
+import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Literal
@@ -98,7 +100,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--k1", type=float, default=-0.25)
     parser.add_argument("--k2", type=float, default=0.05)
     parser.add_argument("--filter", choices=("bilinear", "lanczos3"), default="lanczos3")
-    parser.add_argument("--out-dir", type=Path, default=ROOT / "out")
+    parser.add_argument("--out-dir", type=Path, default=None,
+                        help="where to write the pictures (default: a new temporary directory)")
     parser.add_argument("--check", action="store_true",
                         help="fail unless the corrected image is close to IMAGE")
     args = parser.parse_args(argv)
@@ -126,6 +129,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         count, longest = long_segments(img, min_length)
         print(f"  {name:9}: {count:3} segments of {min_length:g} px or more, longest {longest:.1f} px")
 
+    if args.out_dir is None:
+        args.out_dir = Path(tempfile.mkdtemp(prefix="linora-"))
     args.out_dir.mkdir(parents=True, exist_ok=True)
     for name, img in (("lens_distorted", photo), ("lens_corrected", corrected)):
         Image.fromarray(img, "RGB").save(args.out_dir / f"{name}.png")

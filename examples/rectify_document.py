@@ -2,7 +2,7 @@
 """Find a document page in a photo and warp it to a front view.
 
     python examples/rectify_document.py [IMAGE] [--paper a4] [--px-per-mm 1.5]
-        [--out out/rectified_page.png] [--check TOLERANCE]
+        [--out rectified_page.png] [--check TOLERANCE]
 
 1. ``linora.detect`` at scale 1 (full resolution, for the most exact
    geometry) finds the segments of the gray image.
@@ -32,6 +32,7 @@ import argparse
 import itertools
 import math
 import sys
+import tempfile
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -275,7 +276,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("image", nargs="?", type=Path, default=SAMPLE)
     parser.add_argument("--paper", choices=sorted(PAPER_MM), default="a4")
     parser.add_argument("--px-per-mm", type=float, default=1.5)
-    parser.add_argument("--out", type=Path, default=ROOT / "out" / "rectified_page.png")
+    parser.add_argument("--out", type=Path, default=None,
+                        help="the front view to write, the found page beside it as *_found.png "
+                             "(default: in a new temporary directory)")
     parser.add_argument("--check", type=float, metavar="TOLERANCE", default=None,
                         help="fail if a corner of the bundled sample is off by more (pixels)")
     args = parser.parse_args(argv)
@@ -300,6 +303,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     paper = paper_for(corners, PAPER_MM[args.paper])
     page = rectify(rgb, corners, paper, args.px_per_mm)
+    if args.out is None:
+        args.out = Path(tempfile.mkdtemp(prefix="linora-")) / "rectified_page.png"
     args.out.parent.mkdir(parents=True, exist_ok=True)
     Image.fromarray(page, "RGB").save(args.out)
     found_path = args.out.with_name(args.out.stem + "_found.png")

@@ -12,7 +12,7 @@ Coordinates:
 """
 
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -37,9 +37,14 @@ _Array: TypeAlias = np.ndarray[Any, np.dtype[Any]]
 # ``H.ravel()``; a 3 x 3 array raises at run time, and is refused here when
 # its stubs say it is two-dimensional.
 _Inverse: TypeAlias = Sequence[_Float] | np.ndarray[tuple[int], np.dtype[Any]]
-# What resampling returns for a source whose dtype is not known to be uint8
-# or uint16: the output is always one of them (other dtypes raise).
-_Resampled: TypeAlias = npt.NDArray[np.uint8 | np.uint16]
+# What resampling returns for a source whose dtype is not known (OpenCV's
+# MatLike, NDArray[Any], results of NumPy arithmetic): an array of that
+# unknown dtype, as OpenCV's own functions return, so that code annotated
+# NDArray[np.uint8] type-checks.  At run time it is the source's dtype, uint8
+# or uint16 (other dtypes raise).
+_Resampled: TypeAlias = npt.NDArray[Any]
+# The sample types of resampling.
+_Sample = TypeVar("_Sample", np.uint8, np.uint16)
 _U8: TypeAlias = np.ndarray[Any, np.dtype[np.uint8]]
 _U16: TypeAlias = np.ndarray[Any, np.dtype[np.uint16]]
 
@@ -131,18 +136,25 @@ def detect(
     dtypes or numbers of dimensions.
     """
 
-# Resampling keeps the source's dtype, uint8 or uint16.  Editors show the
-# docstring of the first overload.
+# Resampling keeps the source's dtype: uint8 in, uint8 out; uint16 in, uint16
+# out; a source of unknown dtype (NDArray[Any], OpenCV's MatLike) gives an
+# array of unknown dtype.  The first overload does all three in pyright, which
+# solves its type variable to Any for an array of dtype Any (it would pick the
+# uint8 overload for it).  mypy solves the type variable from the expected
+# result first when there is one, and then falls through to the others: the
+# uint8 and uint16 overloads, never reached otherwise, make it report a
+# uint16 result where uint8 is expected instead of the last overload's Any.
+# Editors show the docstring of the first overload.
 @overload
 def warp_rgb(
-    src: _U8,
+    src: np.ndarray[Any, np.dtype[_Sample]],
     inverse: _Inverse,
     scale: _Float,
     off_x: _Float,
     off_y: _Float,
     filter: Filter = "bilinear",
     out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
-) -> npt.NDArray[np.uint8]:
+) -> npt.NDArray[_Sample]:
     """Perspective-warp an RGB image through an inverse homography.
 
     ``src`` is a (height, width, 3) array of uint8 or uint16.  Output pixel
@@ -158,7 +170,18 @@ def warp_rgb(
     """
 
 @overload
-def warp_rgb(
+def warp_rgb(  # type: ignore[overload-cannot-match]
+    src: _U8,
+    inverse: _Inverse,
+    scale: _Float,
+    off_x: _Float,
+    off_y: _Float,
+    filter: Filter = "bilinear",
+    out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
+) -> npt.NDArray[np.uint8]: ...
+
+@overload
+def warp_rgb(  # type: ignore[overload-cannot-match]
     src: _U16,
     inverse: _Inverse,
     scale: _Float,
@@ -181,11 +204,11 @@ def warp_rgb(
 
 @overload
 def remap_rgb(
-    src: _U8,
+    src: np.ndarray[Any, np.dtype[_Sample]],
     map_x: _Array,
     map_y: _Array,
     filter: Filter = "bilinear",
-) -> npt.NDArray[np.uint8]:
+) -> npt.NDArray[_Sample]:
     """Resample an RGB image through a coordinate map: output pixel (x, y)
     takes its value from source position (map_x[y, x], map_y[y, x]).
 
@@ -197,7 +220,15 @@ def remap_rgb(
     """
 
 @overload
-def remap_rgb(
+def remap_rgb(  # type: ignore[overload-cannot-match]
+    src: _U8,
+    map_x: _Array,
+    map_y: _Array,
+    filter: Filter = "bilinear",
+) -> npt.NDArray[np.uint8]: ...
+
+@overload
+def remap_rgb(  # type: ignore[overload-cannot-match]
     src: _U16,
     map_x: _Array,
     map_y: _Array,
@@ -214,11 +245,11 @@ def remap_rgb(
 
 @overload
 def remap_gray(
-    src: _U8,
+    src: np.ndarray[Any, np.dtype[_Sample]],
     map_x: _Array,
     map_y: _Array,
     filter: Filter = "bilinear",
-) -> npt.NDArray[np.uint8]:
+) -> npt.NDArray[_Sample]:
     """Resample a single-channel image (a mask) through a coordinate map.
 
     As :func:`remap_rgb` for a (height, width) array of uint8 or uint16;
@@ -226,7 +257,15 @@ def remap_gray(
     """
 
 @overload
-def remap_gray(
+def remap_gray(  # type: ignore[overload-cannot-match]
+    src: _U8,
+    map_x: _Array,
+    map_y: _Array,
+    filter: Filter = "bilinear",
+) -> npt.NDArray[np.uint8]: ...
+
+@overload
+def remap_gray(  # type: ignore[overload-cannot-match]
     src: _U16,
     map_x: _Array,
     map_y: _Array,

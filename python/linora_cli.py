@@ -1,7 +1,8 @@
 """linora-detect: find the line segments of an image from the command line.
 
     linora-detect IMAGE [--scale 0.8] [--min-length PX] [--min-log-nfa V]
-                        [--rescale] [--out overlay.png] [--csv segments.csv]
+                        [--rescale | --bits N] [--out overlay.png] [--csv segments.csv]
+    linora-detect --version
 
 IMAGE is any image that Pillow reads (colour images are turned into 8-bit
 gray, 16-bit grayscale PNG and TIFF stay 16-bit, 32-bit float TIFF stays
@@ -12,7 +13,11 @@ float64 array, which is passed to ``linora.detect`` unchanged.
 threshold is absolute), so a float image on a 0-1 scale, as scikit-image's
 ``img_as_float`` makes, finds little or nothing.  When all the finite samples
 of a float image lie within [0, 1] a warning says so; ``--rescale`` multiplies
-a float image by 255 first.
+a float image by 255 first.  Likewise uint16 samples are divided by 257, so
+10- or 12-bit camera data stored in 16 bits looks 64 or 16 times darker than
+it is and finds little: when the largest sample of a uint16 image is below
+4096 a warning says so; ``--bits N`` multiplies N-bit data by 2**(16 - N)
+first (``--bits 12``: by 16).
 
 The segments, longest first, go to the CSV file given with ``--csv`` (``-``
 for standard output) with the columns x1, y1, x2, y2, width, precision,
@@ -93,6 +98,23 @@ def on_unit_scale(gray: npt.NDArray[Any]) -> bool:
     return finite.size > 0 and float(finite.min()) >= 0.0 and float(finite.max()) <= 1.0
 
 
+def few_bits(gray: npt.NDArray[Any]) -> bool:
+    """Whether `gray` is a uint16 image with samples whose maximum, above 0,
+    is below 4096: likely 10- or 12-bit data."""
+    return gray.dtype == np.uint16 and gray.size > 0 and 0 < int(gray.max()) < 4096
+
+
+def version() -> str:
+    """linora's installed version."""
+    from importlib.metadata import PackageNotFoundError
+    from importlib.metadata import version as installed
+
+    try:
+        return installed("linora")
+    except PackageNotFoundError:
+        return "unknown (not installed as a distribution)"
+
+
 def _fmt(v: float) -> str:
     return repr(float(v))
 
@@ -141,6 +163,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="linora-detect",
         description="Find the line segments of an image and write them as CSV and/or an overlay.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     parser.add_argument("image", type=Path, help="image file (Pillow) or .npy array")
     parser.add_argument("--scale", type=float, default=0.8,
                         help="sub-sampling factor before detection (default 0.8; 1 = full size)")
@@ -148,8 +171,12 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="keep segments at least this long, in pixels (default 0)")
     parser.add_argument("--min-log-nfa", type=float, default=0.0, metavar="V",
                         help="keep segments with log_nfa at least V (default 0: all)")
-    parser.add_argument("--rescale", action="store_true",
-                        help="multiply a float image by 255 first (for images on a 0-1 scale)")
+    scaling = parser.add_mutually_exclusive_group()
+    scaling.add_argument("--rescale", action="store_true",
+                         help="multiply a float image by 255 first (for images on a 0-1 scale)")
+    scaling.add_argument("--bits", type=int, choices=range(8, 17), metavar="N",
+                         help="a uint16 image holds N-bit data (8 to 16): multiply it by "
+                              "2**(16 - N) first, e.g. --bits 12 for 12-bit camera data")
     parser.add_argument("--out", type=Path, help="write an overlay image (PNG, ...)")
     parser.add_argument("--csv", help="write the segments as CSV ('-' for standard output)")
     args = parser.parse_args(argv)
@@ -160,6 +187,19 @@ def main(argv: Sequence[str] | None = None) -> int:
             if gray.dtype.kind != "f":
                 raise CliError(f"--rescale is for float images; {args.image} holds {gray.dtype}")
             gray = gray * 255
+        elif args.bits is not None:
+            if gray.dtype != np.uint16:
+                raise CliError(f"--bits is for uint16 images; {args.image} holds {gray.dtype}")
+            top = int(gray.max()) if gray.size else 0
+            if top >= 1 << args.bits:
+                raise CliError(f"--bits {args.bits}: {args.image} has samples up to {top}, "
+                               f"beyond {args.bits}-bit data")
+            gray = gray * np.uint16(1 << (16 - args.bits))
+        elif few_bits(gray):
+            print(f"linora-detect: warning: {args.image}: uint16 samples all below 4096 "
+                  f"(largest {int(gray.max())}), likely 10- or 12-bit data, but detect divides "
+                  "uint16 by 257 and finds little or nothing here; pass --bits 12 (or --bits 10) "
+                  "to scale it to 16 bits", file=sys.stderr)
         elif on_unit_scale(gray):
             print(f"linora-detect: warning: {args.image}: all samples lie within [0, 1], but "
                   "detect expects gray levels on a 0-255 scale and finds little or nothing "

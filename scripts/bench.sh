@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds linora, installs the peers it is compared with (OpenCV and
+# Builds linora, installs the peers it is compared with (OpenCV as
+# opencv-contrib-python-headless, see install_opencv in common.sh, and
 # scikit-image from pip) into the same environment, and prints the benchmark
 # table. `--quick` runs tiny images once: a smoke test for CI that never fails
 # on a timing. LINORA_VENV and LINORA_PYTHON as in setup.sh.
@@ -11,16 +12,15 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+. scripts/common.sh
 bash scripts/setup.sh >/dev/null
 
 venv="${LINORA_VENV:-$root/.venv}"
-peers=(opencv-python-headless scikit-image)
-
-have_peers() { "$1/bin/python" -c 'import cv2, skimage' >/dev/null 2>&1; }
+have_peers() { "$1/bin/python" -c 'import cv2, cv2.ximgproc, skimage' >/dev/null 2>&1; }
 install_peers() {
-    have_peers "$1" ||
-        "$1/bin/python" -m pip install -q --disable-pip-version-check "${peers[@]}" >&2 ||
-        true
+    "$1/bin/python" -c 'import skimage' >/dev/null 2>&1 ||
+        "$1/bin/python" -m pip install -q --disable-pip-version-check scikit-image >&2 || true
+    install_opencv bench "$1/bin/python" >&2 || true
     have_peers "$1"
 }
 

@@ -1,36 +1,44 @@
 #!/usr/bin/env bash
 # Smoke test of everything a user runs besides the module itself: each example
 # on small or bundled data (with the self-checks of those that have one), the
-# linora-detect command, tools/make_figures.py, and the Python blocks of the
-# README (those marked `python`, run in order, in one namespace, from the
-# repository root; blocks marked `py` are fragments, not run). Fails on the
-# first error. Installs into .venv when missing: dask[distributed], for the
-# Dask run of examples/batch_detect.py, and opencv-python-headless and
-# scikit-image, for the comparisons with OpenCV on scikit-image's
+# linora-detect command, tools/make_figures.py, and tools/check_docs.py (the
+# Python blocks of the README and of docs/REFERENCE.md, and the README FAQ's
+# messages against the module's). Fails on the first error, and if anything
+# was written into the repository. Installs into .venv when missing:
+# dask[distributed], for the Dask run of examples/batch_detect.py, and
+# scikit-image and OpenCV (opencv-contrib-python-headless, see install_opencv
+# in common.sh), for the comparisons with OpenCV on scikit-image's
 # photographs. Outputs go to a temporary directory. LINORA_VENV as in
 # setup.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+. scripts/common.sh
 bash scripts/setup.sh >/dev/null
 venv="${LINORA_VENV:-$root/.venv}"
 py="$venv/bin/python"
 need=()
 "$py" -c "import dask.distributed" 2>/dev/null || need+=("dask[distributed]")
-"$py" -c "import cv2" 2>/dev/null || need+=(opencv-python-headless)
 "$py" -c "import skimage" 2>/dev/null || need+=(scikit-image)
 if [ ${#need[@]} -gt 0 ]; then
     echo "check-examples: installing ${need[*]}"
     "$py" -m pip install -q --disable-pip-version-check "${need[@]}"
 fi
+install_opencv check-examples "$py"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+# Nothing here may write into the repository: its status must stay as it is.
+status_before=$(git status --porcelain --untracked-files=all 2>/dev/null || true)
 
 step() { echo "check-examples: $*"; }
 
 step "detect_segments.py"
 "$py" examples/detect_segments.py --min-length 30 --min-log-nfa 20 --out "$tmp/detected.png"
 test -s "$tmp/detected.png"
+# Without --out the picture goes to a new temporary directory.
+TMPDIR="$tmp" "$py" examples/detect_segments.py > "$tmp/detect.txt"
+written=$(sed -n 's/^wrote //p' "$tmp/detect.txt")
+case $written in "$tmp"/linora-*/detected.png) test -s "$written" ;; *) exit 1 ;; esac
 
 step "rectify_document.py (corners within 1 px of the sample's)"
 "$py" examples/rectify_document.py --check 1.0 --px-per-mm 1 --out "$tmp/page.png"
@@ -100,6 +108,33 @@ assert len(unit) < 5 and len(rescaled) == len(want) > 100, (len(unit), len(resca
 assert all(float(r["x1"]) == s.x1 and float(r["log_nfa"]) == s.log_nfa for r, s in zip(rescaled, want))
 print(f"0-1 float image: {len(unit)} segments with a warning, {len(rescaled)} with --rescale")
 PY
+# 12-bit data in uint16: a warning and (nearly) nothing; --bits 12 scales it
+# by 16 first and finds what the 8-bit image gives.
+"$py" -c 'import sys, numpy, skimage
+numpy.save(sys.argv[1], skimage.data.camera().astype(numpy.uint16) * 16)' "$tmp/camera12.npy"
+"$venv/bin/linora-detect" "$tmp/camera12.npy" > "$tmp/raw12.csv" 2> "$tmp/err.txt"
+grep -q "linora-detect: warning: .*below 4096.*--bits 12" "$tmp/err.txt"
+"$venv/bin/linora-detect" "$tmp/camera12.npy" --bits 12 > "$tmp/bits12.csv" 2> "$tmp/err.txt"
+test ! -s "$tmp/err.txt"
+"$py" - "$tmp" <<'PY'
+import csv, sys
+import numpy as np
+import linora
+
+tmp = sys.argv[1]
+raw, scaled = (list(csv.DictReader(open(f"{tmp}/{name}.csv"))) for name in ("raw12", "bits12"))
+want = linora.detect(np.load(f"{tmp}/camera12.npy") * np.uint16(16))
+assert len(raw) < 5 and len(scaled) == len(want) > 100, (len(raw), len(scaled), len(want))
+assert all(float(r["x1"]) == s.x1 and float(r["log_nfa"]) == s.log_nfa for r, s in zip(scaled, want))
+print(f"12-bit data in uint16: {len(raw)} segments with a warning, {len(scaled)} with --bits 12")
+PY
+if "$venv/bin/linora-detect" "$tmp/camera12.npy" --bits 10 2> "$tmp/err.txt"; then
+    echo "linora-detect --bits 10 accepted 12-bit samples" >&2; exit 1
+fi
+grep -q "beyond 10-bit data" "$tmp/err.txt"
+version=$("$venv/bin/linora-detect" --version)
+test "$version" = "linora-detect $("$py" -c 'import importlib.metadata as m; print(m.version("linora"))')"
+echo "$version"
 if "$venv/bin/linora-detect" data/sample.png --rescale 2> "$tmp/err.txt"; then
     echo "linora-detect --rescale accepted an 8-bit image" >&2; exit 1
 fi
@@ -112,14 +147,13 @@ grep -q "cannot read" "$tmp/err.txt"
 step "tools/make_figures.py"
 "$py" tools/make_figures.py --out-dir "$tmp/docs"
 
-step "the Python blocks of README.md"
-"$py" - <<'PY'
-import re
-blocks = re.findall(r"^```python\n(.*?)^```", open("README.md").read(), re.S | re.M)
-assert blocks, "no Python block in README.md"
-namespace: dict = {"__name__": "__readme__"}
-for i, code in enumerate(blocks, 1):
-    exec(compile(code, f"README.md block {i}", "exec"), namespace)
-print(f"{len(blocks)} blocks ran")
-PY
+step "tools/check_docs.py: the Python blocks of README.md and docs/REFERENCE.md, the FAQ's messages"
+"$py" tools/check_docs.py
+
+status_after=$(git status --porcelain --untracked-files=all 2>/dev/null || true)
+if [ "$status_before" != "$status_after" ]; then
+    echo "check-examples: the run changed the repository:" >&2
+    diff <(echo "$status_before") <(echo "$status_after") >&2 || true
+    exit 1
+fi
 echo "check-examples: all passed"

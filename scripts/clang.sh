@@ -8,6 +8,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+. scripts/common.sh
 
 need_apt=()
 command -v clang++ >/dev/null || need_apt+=(clang)
@@ -15,10 +16,7 @@ command -v clang++ >/dev/null || need_apt+=(clang)
     need_apt+=(libc++-dev libc++abi-dev)
 [ -f /usr/src/googletest/googletest/CMakeLists.txt ] || need_apt+=(googletest)
 if [ ${#need_apt[@]} -gt 0 ]; then
-    echo "clang: installing Debian packages: ${need_apt[*]}"
-    if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need_apt[@]}" >/dev/null
+    apt_install clang "${need_apt[@]}"
 fi
 # Whole outputs go into variables before they are searched: under pipefail a
 # reader that stops early (grep -q, head) can kill the writer with SIGPIPE and

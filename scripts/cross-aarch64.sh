@@ -18,23 +18,19 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+. scripts/common.sh
 work="${LINORA_CROSS_DIR:-$root/build/aarch64}"
 mkdir -p "$work"
 skip() {
     echo "cross-aarch64: SKIPPED: $*"
     exit 0
 }
-if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
-
 need_apt=()
 command -v aarch64-linux-gnu-g++ >/dev/null || need_apt+=(g++-aarch64-linux-gnu)
 command -v qemu-aarch64 >/dev/null || need_apt+=(qemu-user)
 [ -f /usr/src/googletest/googletest/CMakeLists.txt ] || need_apt+=(googletest)
 if [ ${#need_apt[@]} -gt 0 ]; then
-    echo "cross-aarch64: installing Debian packages: ${need_apt[*]}"
-    { $sudo apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need_apt[@]}" >/dev/null; } ||
-        skip "cannot install ${need_apt[*]}"
+    apt_install cross-aarch64 "${need_apt[@]}" || skip "cannot install ${need_apt[*]}"
 fi
 
 bash scripts/setup.sh >/dev/null # the host's cmake, ninja and scikit-image

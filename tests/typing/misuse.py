@@ -29,5 +29,6 @@ linora.warp_rgb(rgb, [1.0] * 9, 1.0, 0.0, 0.0, out_size=(640, 480, 3))  # error
 linora.remap_rgb(rgb, maps)  # error
 linora.remap_gray(img, [[0.0]], [[0.0]])  # error
 bad: npt.NDArray[np.uint8] = linora.remap_rgb(rgb, maps, maps)  # error
+bad16: npt.NDArray[np.uint16] = linora.remap_gray(img, maps, maps)  # error
 segs[0].x1 = 1.0  # error
 class Sub(linora.Segment): ...  # error

@@ -40,6 +40,16 @@ def rectify(bgr: cv2.typing.MatLike, corners: npt.NDArray[np.float32],
     return linora.warp_rgb(bgr, np.linalg.inv(M).ravel(), 1, 0, 0, kind, out_size=(w, h))
 
 
+def rectify_file(path: str, m: npt.NDArray[np.float64]) -> npt.NDArray[np.uint8]:
+    """The image at `path`, as RGB, through the homography `m` (the OpenCV
+    way: cv2 functions return arrays of unknown dtype, annotated here as
+    the uint8 that they are)."""
+    img = cv2.imread(path)
+    if img is None:
+        raise FileNotFoundError(path)
+    return linora.warp_rgb(cv2.cvtColor(img, cv2.COLOR_BGR2RGB), np.linalg.inv(m).ravel(), 1, 0, 0)
+
+
 def main(path: str, out_dir: str) -> None:
     img = cv2.imread(path)                              # BGR, MatLike | None
     if img is None:
@@ -73,6 +83,8 @@ def main(path: str, out_dir: str) -> None:
     same = linora.warp_rgb(img, [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0)
     assert (same == img).all() and warped.shape == img.shape
     cv2.imwrite(os.path.join(out_dir, "front.png"), front)
+    shifted = rectify_file(path, np.array([[1.0, 0, 3], [0, 1, 2], [0, 0, 1]]))
+    assert shifted.dtype == np.uint8 and (shifted[2:, 3:] == img[:-2, :-3, ::-1]).all()
 
     # remap_rgb / remap_gray: maps from cv2.initUndistortRectifyMap or np.mgrid.
     K = np.array([[w, 0, w / 2], [0, w, h / 2], [0, 0, 1]])
