@@ -75,7 +75,9 @@ _CHILD = textwrap.dedent(r'''
             other["results"].add(tuple((s.x1, s.y1, s.x2, s.y2) for s in linora.detect(gray)))
             linora.warp_rgb(other_src, [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0, "lanczos3")
             other["calls"] += 1
-    worker = threading.Thread(target=other_thread)
+    # A daemon, so that an exception of the main thread ends the child (with
+    # its traceback) instead of leaving it waiting for this loop.
+    worker = threading.Thread(target=other_thread, daemon=True)
     worker.start()
 
     # A warp that takes about half a second or more (larger outputs on faster
