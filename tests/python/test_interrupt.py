@@ -36,17 +36,23 @@ _CHILD = textwrap.dedent(r'''
         the name of what it raised, the seconds from the signal to it and
         the seconds the call took."""
         sent = []
+        go = threading.Event()
 
+        # The delay counts from just before the call: starting a thread can
+        # take longer than the delay on a busy machine, and a signal sent
+        # while thread.start() still waited would interrupt that wait.
         def fire():
+            go.wait()
             time.sleep(delay)
             sent.append(time.perf_counter())
             os.kill(os.getpid(), signum)
 
         thread = threading.Thread(target=fire)
-        start = time.perf_counter()
         thread.start()
+        start = time.perf_counter()
         try:
             try:
+                go.set()
                 call()
                 outcome = "returned"
             finally:
