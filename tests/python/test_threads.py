@@ -278,9 +278,14 @@ def test_interpreter_exit_while_a_daemon_thread_is_in_a_call(function):
 
 
 # Thread creation refused by the system: RLIMIT_NPROC, which binds an
-# unprivileged user only, so the child drops to user nobody first. The pool
-# keeps the workers it could start (none, then one), the calling thread does
-# the rest, and a loop a second later starts the workers refused before.
+# unprivileged user only, so the child drops to a user of its own first: a
+# uid that no account has and no other process runs as (derived from its
+# pid). With a shared user such as nobody, the tasks of other processes count
+# against the limit too, and when one of those (another run of this test)
+# ended between the count and the pool's thread creation, the pool started
+# more workers than the limit was meant to allow. The pool keeps the workers
+# it could start (none, then one), the calling thread does the rest, and a
+# loop a second later starts the workers refused before.
 _NPROC_CHILD = r"""
 import json, os, resource, time
 import numpy as np
@@ -295,10 +300,11 @@ my, mx = np.mgrid[0:40, 0:60].astype(np.float32)
 mirror = 59 - mx  # samples at whole positions: exact
 linora.detect(np.zeros((2, 2)))  # NumPy access happens before the user change; no pool yet
 
+uid = 0x40000000 + os.getpid()
 os.setgid(65534)
-os.setuid(65534)
-uid, base = os.getuid(), threads()
-others = 0  # tasks of that user elsewhere count against the limit too
+os.setuid(uid)
+base = threads()
+others = 0  # tasks of that user elsewhere would count against the limit too
 for pid in filter(str.isdigit, os.listdir("/proc")):
     try:
         with open(f"/proc/{pid}/status") as f:
