@@ -502,10 +502,20 @@ for path, n in zip(json.loads(sys.argv[4]), reps):
         for key, mode in (("adv", cv2.LSD_REFINE_ADV), ("std", cv2.LSD_REFINE_STD)):
             lsd = cv2.createLineSegmentDetector(mode, scale)
             fns[key] = lambda lsd=lsd: lsd.detect(gray)
+        # The fast line detector (opencv-contrib), with its defaults, on
+        # the full-size image: what users pick when LSD is too slow.
+        if hasattr(cv2, "ximgproc"):
+            fld = cv2.ximgproc.createFastLineDetector()
+            fns["fld"] = lambda fld=fld: fld.detect(gray)
     counts = {}
     for key, fn in fns.items():
         r = fn()
-        counts[key] = len(r) if key == "ours" else (0 if r[0] is None else len(r[0]))
+        if key == "ours":
+            counts[key] = len(r)
+        elif key == "fld":
+            counts[key] = 0 if r is None else len(r)
+        else:
+            counts[key] = 0 if r[0] is None else len(r[0])
     wall = {k: [] for k in fns}
     cpu = {k: [] for k in fns}
     keys = list(fns)
@@ -594,7 +604,7 @@ def photo_table(quick: bool) -> list[str]:
         one_rounds.append(time_photos(photos, cpus[:1], reps))
         pair_rounds.append([pair_times(photos[i], photos[j], 1 if quick else 2) for i, j in pairs])
     full, one = merge_rounds(full_rounds), merge_rounds(one_rounds)
-    head = ["image", "size", "segments ours/ADV/STD", "all workers", "/ADV", "/STD",
+    head = ["image", "size", "segments ours/ADV/STD/FLD", "all workers", "/ADV", "/STD", "/FLD",
             "1 CPU", "/ADV", "/STD", "CPU per MP", "/ADV", "/STD", "1 CPU / all"]
     rows: list[list[str]] = []
     groups: dict[str, list[dict[str, float | None]]] = {}
@@ -608,15 +618,17 @@ def photo_table(quick: bool) -> list[str]:
         seg = f["segments"]
         ratios = {
             "full_adv": rel(f, "wall", "adv"), "full_std": rel(f, "wall", "std"),
+            "full_fld": rel(f, "wall", "fld"),
             "one_adv": rel(o, "wall", "adv"), "one_std": rel(o, "wall", "std"),
             "cpu_adv": rel(f, "cpu", "adv"), "cpu_std": rel(f, "cpu", "std"),
             "speedup": o["wall"]["ours"] / f["wall"]["ours"],
         }
         groups.setdefault(p.size, []).append(ratios)
         rows.append([p.name, f"{p.shape[1]}x{p.shape[0]}",
-                     f"{seg['ours']}/{seg.get('adv', '-')}/{seg.get('std', '-')}",
+                     f"{seg['ours']}/{seg.get('adv', '-')}/{seg.get('std', '-')}/{seg.get('fld', '-')}",
                      ms(f["wall"]["ours"]), fmt_ratio(ratios["full_adv"]),
-                     fmt_ratio(ratios["full_std"]), ms(o["wall"]["ours"]),
+                     fmt_ratio(ratios["full_std"]), fmt_ratio(ratios["full_fld"]),
+                     ms(o["wall"]["ours"]),
                      fmt_ratio(ratios["one_adv"]), fmt_ratio(ratios["one_std"]),
                      f"{f['cpu']['ours'] * 1e3 / mp:.1f} ms", fmt_ratio(ratios["cpu_adv"]),
                      fmt_ratio(ratios["cpu_std"]), f"x{ratios['speedup']:.2f}"])
@@ -627,7 +639,8 @@ def photo_table(quick: bool) -> list[str]:
 
     for size, rs in groups.items():
         rows.append([f"median of {len(rs)}", size, "", "", fmt_ratio(median_of(rs, "full_adv")),
-                     fmt_ratio(median_of(rs, "full_std")), "", fmt_ratio(median_of(rs, "one_adv")),
+                     fmt_ratio(median_of(rs, "full_std")), fmt_ratio(median_of(rs, "full_fld")), "",
+                     fmt_ratio(median_of(rs, "one_adv")),
                      fmt_ratio(median_of(rs, "one_std")), "", fmt_ratio(median_of(rs, "cpu_adv")),
                      fmt_ratio(median_of(rs, "cpu_std")),
                      f"x{median_of(rs, 'speedup'):.2f}"])
@@ -641,7 +654,8 @@ def photo_table(quick: bool) -> list[str]:
             vs_one_cpu.append((one_i + one_j) / t_two)
             vs_one_thread.append(t_one / t_two)
     lines = ["detect uint8, scale 0.8, on scikit-image's photographs: times of linora and ratios "
-             "linora / OpenCV LSD (REFINE_ADV, REFINE_STD), medians of interleaved runs", ""]
+             "linora / OpenCV LSD (REFINE_ADV, REFINE_STD) and fast line detector (FLD, "
+             "defaults, full size), medians of interleaved runs", ""]
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
     fmt = lambda r: "  ".join(c.ljust(widths[i]) if i < 3 else c.rjust(widths[i])  # noqa: E731
                               for i, c in enumerate(r)).rstrip()
