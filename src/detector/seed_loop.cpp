@@ -68,8 +68,10 @@ constexpr std::size_t kWindowPerThread = 32;
 // to be done again: the image is one where every region takes pixels that
 // the next ones read (a tilted plane), so speculation only doubles the work.
 // On photographs a few hundred of tens of thousands are redone, scattered.
-constexpr std::size_t kRedoneWindow = 64;
-constexpr std::size_t kRedoneLimit = 48;
+constexpr std::size_t kRedoneWindow = 32;
+constexpr std::size_t kRedoneLimit = 24;
+// Batches a thread may run ahead per thread at the start of a call.
+constexpr std::size_t kInitialWindowPerThread = 2;
 
 // A seed of a speculated batch that was not found used in the shared marks:
 // either it grew a region, or it was found among this thread's own earlier
@@ -207,7 +209,8 @@ class ParallelSeedLoop {
         for (;;) {
             if (failed_.load(std::memory_order_relaxed)) return;
             if (!commit_at_end_) advance(ts, false);
-            if (helper && !speculating_.load(std::memory_order_relaxed)) return;
+            if (!speculating_.load(std::memory_order_relaxed) && (helper || finish_in_order()))
+                return;
             std::size_t b;
             if (!(helper && over_budget()) && (helper || caller_speculates_) && claim(b)) {
                 if (helper) helper_claimed_.store(true, std::memory_order_relaxed);
@@ -251,7 +254,14 @@ class ParallelSeedLoop {
             if (b >= batches_) return false;
             // Acquire: the slot's last reader (the committing thread) or
             // writer (a speculation taken over) is done with it.
-            if (b >= committed_.load(std::memory_order_acquire) + window_) return false;
+            const std::size_t c = committed_.load(std::memory_order_acquire);
+            // The window opens one batch per commit from a few batches per
+            // thread, so that a call whose speculation only redoes work
+            // (see count_check) has speculated little before it stops.
+            if (b >= c + std::min(window_, kInitialWindowPerThread * processors_ + c) &&
+                !commit_at_end_)
+                return false;
+            if (b >= c + window_) return false;
             Slot& slot = slots_[b % window_];
             if (slot.state.load(std::memory_order_acquire) != SlotState::Free) return false;
             if (next_.compare_exchange_weak(b, b + 1, std::memory_order_relaxed)) {
@@ -414,6 +424,33 @@ class ParallelSeedLoop {
                 OverlayMarks::set_shared_mark(shared_, slot.marks[m]);
             if (s.found) found_.push_back(s.candidate);
         }
+    }
+
+    // Once speculation has stopped and every batch taken is committed, the
+    // calling thread does all the rest as the sequential loop does, directly
+    // on the shared marks: no other thread touches them any more (no batch
+    // can be taken, and this thread holds the commit). Returns false, having
+    // done nothing, while a batch is still out or another thread commits.
+    bool finish_in_order() {
+        if (committing_.exchange(true, std::memory_order_seq_cst)) return false;
+        std::size_t c = committed_.load(std::memory_order_relaxed);
+        if (!next_.compare_exchange_strong(c, batches_, std::memory_order_seq_cst)) {
+            committing_.store(false, std::memory_order_seq_cst);
+            return false;
+        }
+        DirectMarks marks(std::span<std::uint8_t>(shared_, in_.field.size()));
+        std::vector<std::uint32_t> region;
+        for (std::size_t i = c * batch_seeds_; i < in_.seeds.size(); ++i) {
+            prefetch_seed(in_, i, marks);
+            if (!marks.is_free(in_.seeds[i])) continue;
+            poll();
+            Candidate cand;
+            if (grow_candidate(in_.seeds[i], in_, marks, region, cand)) found_.push_back(cand);
+        }
+        committed_.store(batches_, std::memory_order_seq_cst);
+        committing_.store(false, std::memory_order_seq_cst);
+        wake_waiters();
+        return true;
     }
 
     // Counts a checked speculated seed (committing thread) and stops the
