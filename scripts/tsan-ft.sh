@@ -45,12 +45,13 @@ rm -rf "$site"
     -C cmake.define.LINORA_SANITIZE=thread .
 # linora with the sanitizer first, then the packages.
 export PYTHONPATH="$site:$ft_site"
-# Reports go to files (pytest's capture of the output would lose them when
+# The tests of outputs too large to allocate need the allocator to return
+# null as the plain one does. Reports go to files (pytest's capture of the output would lose them when
 # the sanitizer ends the process), printed when the run fails.
 reports="$root/build/tsan-ft-reports"
 rm -rf "$reports"
 mkdir -p "$reports"
-export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 log_path=$reports/report suppressions=$supp"
+export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 allocator_may_return_null=1 log_path=$reports/report suppressions=$supp"
 trap 'status=$?; if [ -n "$(ls "$reports")" ]; then cat "$reports"/* >&2; status=1; fi; exit $status' EXIT
 export OPENBLAS_NUM_THREADS=1
 env -u PYTHON_GIL "$py" -W error::RuntimeWarning -c "
