@@ -3,7 +3,7 @@
 // Results are defined in IEEE 754 binary arithmetic with round-to-nearest,
 // sub-normal numbers kept (no flush-to-zero, no denormals-are-zero) and
 // every exception masked: the C library's default environment. A caller's
-// thread may be in another mode (a shared library built with -ffast-math sets
+// thread may be in another mode (a shared library compiled with unsafe math optimisations sets
 // flush-to-zero on the thread that loads it; a program may call fesetround),
 // and a thread inherits the mode of the thread that created it. So:
 //

@@ -1,5 +1,5 @@
 """Puts the calling thread in a non-default floating-point mode through the C
-library (ctypes), as a library built with -ffast-math or a call of fesetround
+library (ctypes), as a library compiled with unsafe math optimisations or a call of fesetround
 would, and reads the mode back.
 
 Run as a script it is the child of test_golden.py's mode test:
