@@ -1,8 +1,7 @@
 #include "cancel.hpp"
 
 #include "sample.hpp"
-
-#include <pthread.h>
+#include "thread_key.hpp"
 
 #include <new>
 
@@ -15,28 +14,18 @@ namespace {
 // tick is late by little, and the clock (tens of nanoseconds) costs nothing.
 constexpr std::size_t kWorkBetweenClockReads = 4096;
 
-// The key under which each thread keeps its innermost ThreadCancel record.
-// Created once, on first use; a thread with nothing stored reads null.
-struct CancelKey {
-    pthread_key_t key{};
-    bool created = pthread_key_create(&key, nullptr) == 0;
-};
-
-const CancelKey& cancel_key() noexcept {
-    static const CancelKey k;
+// Each thread's innermost ThreadCancel record. Created once, on first use.
+const ThreadKey& cancel_key() noexcept {
+    static const ThreadKey k;
     return k;
 }
 
 const ThreadCancel* current_record() noexcept {
-    const CancelKey& k = cancel_key();
-    return k.created ? static_cast<const ThreadCancel*>(pthread_getspecific(k.key)) : nullptr;
+    return static_cast<const ThreadCancel*>(cancel_key().get());
 }
 
-// Stores `record` as this thread's; false when the slot cannot be allocated.
-// Storing the value that was there before never allocates.
 bool store_record(const void* record) noexcept {
-    const CancelKey& k = cancel_key();
-    return k.created && pthread_setspecific(k.key, record) == 0;
+    return cancel_key().set(record);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -45,7 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 CancelScope::CancelScope(CancelState& state)
     : record_{&state, true}, previous_(const_cast<ThreadCancel*>(current_record())) {
-    if (!cancel_key().created) throw InternalError("no thread-specific key could be created");
+    if (!cancel_key().created()) throw InternalError("no thread-specific key could be created");
     state.budget_ = kWorkBetweenClockReads;
     state.next_tick_ = Clock::now() + kTickInterval;
     if (!store_record(&record_)) throw std::bad_alloc();

@@ -16,10 +16,8 @@
 // Without a scope on the thread, poll() does nothing: computations called
 // directly run to the end as before.
 //
-// Which state a thread polls is kept under a POSIX thread-specific key, not
-// in C++ thread_local storage: the C library allocates a loaded module's
-// thread_local storage on a thread's first access and ends the process when
-// it cannot, while a key's slot either needs no memory or reports ENOMEM.
+// Which state a thread polls is kept under a ThreadKey (thread_key.hpp), not
+// in thread_local storage.
 #pragma once
 
 #include <atomic>

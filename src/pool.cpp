@@ -22,6 +22,7 @@
 #include "float_env.hpp"
 #include "forced_unwind.hpp"
 #include "sample.hpp"
+#include "thread_key.hpp"
 #include "thread_ready.hpp"
 
 #include <pthread.h>
@@ -271,21 +272,14 @@ std::mutex g_pool_mutex;
 Pool* g_pool = nullptr;
 bool g_atfork_registered = false;
 
-// The pool of a ScopedWorkerCount on this thread, under a POSIX
-// thread-specific key rather than thread_local storage (see cancel.hpp).
-struct OverrideKey {
-    pthread_key_t key{};
-    bool created = pthread_key_create(&key, nullptr) == 0;
-};
-
-const OverrideKey& override_key() noexcept {
-    static const OverrideKey k;
+// The pool of a ScopedWorkerCount on this thread (thread_key.hpp).
+const ThreadKey& override_key() noexcept {
+    static const ThreadKey k;
     return k;
 }
 
 Pool* override_pool() noexcept {
-    const OverrideKey& k = override_key();
-    return k.created ? static_cast<Pool*>(pthread_getspecific(k.key)) : nullptr;
+    return static_cast<Pool*>(override_key().get());
 }
 
 void after_fork_in_child() {
@@ -333,15 +327,14 @@ std::size_t available_processors() {
 
 ScopedWorkerCount::ScopedWorkerCount(std::size_t workers)
     : pool_(nullptr), previous_(override_pool()) {
-    const OverrideKey& k = override_key();
-    if (!k.created) throw InternalError("no thread-specific key could be created");
+    if (!override_key().created()) throw InternalError("no thread-specific key could be created");
     std::unique_ptr<Pool> pool(new Pool(workers));
-    if (pthread_setspecific(k.key, pool.get()) != 0) throw std::bad_alloc();
+    if (!override_key().set(pool.get())) throw std::bad_alloc();
     pool_ = pool.release();
 }
 
 ScopedWorkerCount::~ScopedWorkerCount() {
-    pthread_setspecific(override_key().key, previous_);
+    override_key().set(previous_);
     delete static_cast<Pool*>(pool_);
 }
 

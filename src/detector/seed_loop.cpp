@@ -56,6 +56,24 @@ bool grow_candidate(std::uint32_t seed, const SeedLoopInput& in, Marks& marks,
     return true;
 }
 
+// Seeds [begin, end) of the sequential loop, their candidates appended to
+// `found`. Between two seeds the marks are final, so the loop may stop at
+// any seed and go on later, or be handed to the parallel loop.
+void sequential_seeds(const SeedLoopInput& in, std::span<std::uint8_t> used, std::size_t begin,
+                      std::size_t end, std::vector<Candidate>& found,
+                      std::vector<std::uint32_t>& region) {
+    DirectMarks marks(used);
+    for (std::size_t i = begin; i < end; ++i) {
+        prefetch_seed(in, i, marks);
+        const std::uint32_t seed = in.seeds[i];
+        if (!marks.is_free(seed)) continue;
+        // A cancellation point per candidate (the long steps inside poll too).
+        poll();
+        Candidate c;
+        if (grow_candidate(seed, in, marks, region, c)) found.push_back(c);
+    }
+}
+
 // At most this many threads in one seed loop: more speculate further ahead
 // on marks that are about to change, and each adds a byte per pixel.
 constexpr std::size_t kMaxSeedThreads = 8;
@@ -258,10 +276,10 @@ class ParallelSeedLoop {
             // The window opens one batch per commit from a few batches per
             // thread, so that a call whose speculation only redoes work
             // (see count_check) has speculated little before it stops.
-            if (b >= c + std::min(window_, kInitialWindowPerThread * processors_ + c) &&
-                !commit_at_end_)
-                return false;
-            if (b >= c + window_) return false;
+            const std::size_t open =
+                commit_at_end_ ? window_
+                               : std::min(window_, kInitialWindowPerThread * processors_ + c);
+            if (b >= c + open) return false;
             Slot& slot = slots_[b % window_];
             if (slot.state.load(std::memory_order_acquire) != SlotState::Free) return false;
             if (next_.compare_exchange_weak(b, b + 1, std::memory_order_relaxed)) {
@@ -438,15 +456,9 @@ class ParallelSeedLoop {
             committing_.store(false, std::memory_order_seq_cst);
             return false;
         }
-        DirectMarks marks(std::span<std::uint8_t>(shared_, in_.field.size()));
         std::vector<std::uint32_t> region;
-        for (std::size_t i = c * batch_seeds_; i < in_.seeds.size(); ++i) {
-            prefetch_seed(in_, i, marks);
-            if (!marks.is_free(in_.seeds[i])) continue;
-            poll();
-            Candidate cand;
-            if (grow_candidate(in_.seeds[i], in_, marks, region, cand)) found_.push_back(cand);
-        }
+        sequential_seeds(in_, std::span<std::uint8_t>(shared_, in_.field.size()), c * batch_seeds_,
+                         in_.seeds.size(), found_, region);
         committed_.store(batches_, std::memory_order_seq_cst);
         committing_.store(false, std::memory_order_seq_cst);
         wake_waiters();
@@ -583,28 +595,6 @@ class ParallelSeedLoop {
     std::mutex wait_mutex_;
     std::condition_variable wait_cv_;
 };
-
-} // namespace
-
-namespace {
-
-// Seeds [begin, end) of the sequential loop, their candidates appended to
-// `found`. Between two seeds the marks are final, so the loop may stop at
-// any seed and go on later, or be handed to the parallel loop.
-void sequential_seeds(const SeedLoopInput& in, std::span<std::uint8_t> used, std::size_t begin,
-                      std::size_t end, std::vector<Candidate>& found,
-                      std::vector<std::uint32_t>& region) {
-    DirectMarks marks(used);
-    for (std::size_t i = begin; i < end; ++i) {
-        prefetch_seed(in, i, marks);
-        const std::uint32_t seed = in.seeds[i];
-        if (!marks.is_free(seed)) continue;
-        // A cancellation point per candidate (the long steps inside poll too).
-        poll();
-        Candidate c;
-        if (grow_candidate(seed, in, marks, region, c)) found.push_back(c);
-    }
-}
 
 // Seeds the sequential loop does between two looks at whether a processor
 // has become free: a few milliseconds of work at most.
