@@ -325,6 +325,38 @@ std::size_t available_processors() {
     return n > 0 ? n : 1;
 }
 
+namespace {
+std::atomic<std::size_t> g_busy_callers{0};
+std::atomic<std::size_t> g_helpers{0};
+} // namespace
+
+BusyCaller::BusyCaller() noexcept {
+    g_busy_callers.fetch_add(1, std::memory_order_relaxed);
+}
+BusyCaller::~BusyCaller() {
+    g_busy_callers.fetch_sub(1, std::memory_order_relaxed);
+}
+
+std::size_t busy_callers() noexcept {
+    return g_busy_callers.load(std::memory_order_relaxed);
+}
+
+HelperSeat::HelperSeat(std::size_t processors) noexcept : processors_(processors), taken_(false) {
+    std::size_t h = g_helpers.load(std::memory_order_relaxed);
+    while (!taken_ && h + g_busy_callers.load(std::memory_order_relaxed) < processors_)
+        taken_ = g_helpers.compare_exchange_weak(h, h + 1, std::memory_order_relaxed);
+}
+
+HelperSeat::~HelperSeat() {
+    if (taken_) g_helpers.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool HelperSeat::over_budget() const noexcept {
+    return g_helpers.load(std::memory_order_relaxed) +
+               g_busy_callers.load(std::memory_order_relaxed) >
+           processors_;
+}
+
 ScopedWorkerCount::ScopedWorkerCount(std::size_t workers)
     : pool_(nullptr), previous_(override_pool()) {
     if (!override_key().created()) throw InternalError("no thread-specific key could be created");

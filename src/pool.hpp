@@ -54,6 +54,43 @@ std::size_t available_processors();
 // by it.
 std::size_t pool_workers();
 
+// The admission budget of loops whose threads join while processors are
+// free (the detector's seed loop), process-wide: threads busy with a call of
+// their own (BusyCaller) and pool workers helping such a loop (HelperSeat)
+// share the processors. Several calls at once each run on their own thread,
+// without the overhead of sharing; the call that runs alone gets the spare
+// processors.
+//
+// While alive, counts the calling thread as busy with a call of its own.
+class BusyCaller {
+  public:
+    BusyCaller() noexcept;
+    ~BusyCaller();
+    BusyCaller(const BusyCaller&) = delete;
+    BusyCaller& operator=(const BusyCaller&) = delete;
+};
+
+// The threads counted by BusyCaller now.
+std::size_t busy_callers() noexcept;
+
+// A pool worker's seat as a helper, among `processors`: taken when busy
+// callers and helpers leave one free (check with bool), given back when the
+// seat ends. over_budget(): more threads than processors are counted now
+// (callers arrived since), so a helper should leave.
+class HelperSeat {
+  public:
+    explicit HelperSeat(std::size_t processors) noexcept;
+    ~HelperSeat();
+    HelperSeat(const HelperSeat&) = delete;
+    HelperSeat& operator=(const HelperSeat&) = delete;
+    explicit operator bool() const noexcept { return taken_; }
+    bool over_budget() const noexcept;
+
+  private:
+    std::size_t processors_;
+    bool taken_;
+};
+
 // While alive, makes the parallel loops started on this thread run on a
 // private pool of `workers` threads instead of the process-wide one. Tests
 // use it to show that results do not depend on the number of workers.

@@ -139,7 +139,7 @@ Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t wid
         if (w < 3 || h < 3) return std::vector<Segment>{};
     }
     detector::check_working_size(w, h);
-    const detector::BusyCaller busy;
+    const BusyCaller busy;
 
     // The samples are converted to working values where they are read: by
     // the sub-sampling, or by the level-line field when there is none. No

@@ -4,6 +4,7 @@
 #include "detector/libm.hpp"
 #include "detector/nfa.hpp"
 #include "detector/region.hpp"
+#include "detector/speculation.hpp"
 
 #include <cmath>
 

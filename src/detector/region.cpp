@@ -2,6 +2,7 @@
 
 #include "cancel.hpp"
 #include "detector/libm.hpp"
+#include "detector/speculation.hpp"
 
 #include <cmath>
 
@@ -56,8 +57,6 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
             sx += nc;
             sy += ns;
             bound = c * library_hypot(sx, sy);
-        } else {
-            marks.passed_over(n);
         }
     };
 

@@ -3,10 +3,13 @@
 #include "detector/driver.hpp"
 #include "detector/level_lines.hpp"
 #include "detector/seed_loop.hpp"
+#include "detector/speculation.hpp"
 #include "pool.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -444,12 +448,87 @@ std::vector<LoopImage> loop_images() {
     return v;
 }
 
+// Speculating every batch before any is committed, and committing them all
+// in order, gives the sequential loop's candidates and marks: each batch on
+// the initial marks alone, or the batches dealt round to two or three
+// threads' overlays, on which each thread's earlier batches count as used.
+// These are the schedules with the most conflicts there can be.
+TEST(Speculation, CommittedInOrderIsTheSequentialLoop) {
+    using namespace linora::detector;
+    for (const LoopImage& im : loop_images()) {
+        SCOPED_TRACE(im.name);
+        const Array<Px> field = level_line_field<double>(im.pixels, im.w, im.h);
+        const std::vector<std::uint32_t> seeds = seeds_by_norm(field, kGradientThreshold);
+        const double lnt = log_nt(im.w, im.h);
+        const SeedLoopInput in{field, im.w, im.h, seeds, min_region_size(lnt), lnt};
+        std::vector<std::uint8_t> initial(field.size());
+        for (std::size_t i = 0; i < field.size(); ++i)
+            initial[i] = field[i].norm <= kGradientThreshold ? 1 : 0;
+        std::vector<std::uint8_t> want_used = initial;
+        const std::vector<Candidate> want = seed_loop_sequential(in, want_used);
+
+        for (std::size_t batch : {std::size_t{1}, std::size_t{7}, kBatchSeeds})
+            for (std::size_t threads : {0u, 2u, 3u}) { // 0: alone on the initial marks
+                SCOPED_TRACE(testing::Message()
+                             << "batches of " << batch << ", " << threads << " threads");
+                std::vector<std::uint8_t> used = initial;
+                const std::size_t batches = (seeds.size() + batch - 1) / batch;
+                std::vector<ThreadOverlay> overlays;
+                for (std::size_t t = 0; t < std::max<std::size_t>(threads, 1); ++t)
+                    overlays.emplace_back(field.size());
+                std::vector<BatchRecord> records(batches);
+                for (std::size_t b = 0; b < batches; ++b) {
+                    ThreadOverlay& o = overlays[threads == 0 ? 0 : b % threads];
+                    if (threads == 0) o.release_before(batches);
+                    speculate_batch(in, b, b * batch, std::min(b * batch + batch, seeds.size()),
+                                    used.data(), o, records[b]);
+                }
+                std::vector<Candidate> got;
+                CheckTally tally;
+                for (std::size_t b = 0; b < batches; ++b)
+                    commit_batch(in, records[b], b * batch, used.data(), overlays[0], got, tally);
+                ASSERT_EQ(got.size(), want.size());
+                if (!want.empty()) {
+                    EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(Candidate)),
+                              0);
+                }
+                EXPECT_EQ(used, want_used);
+                // Conflicts wherever regions span batches (all but noise).
+                if (std::strcmp(im.name, "noise") != 0) {
+                    EXPECT_GT(tally.redone(), 0u);
+                }
+            }
+    }
+}
+
+// A schedule in which the calling thread only commits and takes over: it
+// waits (up to a second) for a pool worker to take a batch before it starts,
+// and workers pause before they hand in a speculated batch, long enough that
+// the calling thread surely finds one unfinished when it is next.
+class TakeOverHooks : public linora::detector::SeedLoopHooks {
+  public:
+    bool caller_speculates() override { return false; }
+    void caller_starts() override {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (!claimed_.load() && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    void worker_claimed() override { claimed_.store(true); }
+    void worker_speculated() override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    void finished(std::size_t, std::size_t taken_over) override { taken_over_ = taken_over; }
+    std::size_t taken_over_ = 0;
+
+  private:
+    std::atomic<bool> claimed_{false};
+};
+
 // The parallel seed loop gives the sequential loop's candidates, bit for
 // bit and in order, and leaves the same marks: at 1, 2 and 5 threads, with
-// batches of 1, 7 and the default number of seeds, with every batch
-// speculated on the initial marks before any is committed, and with the
-// pool workers' speculations taken over as soon as the calling thread waits
-// for one.
+// batches of 1, 7 and the default number of seeds, and with the pool
+// workers' speculations taken over as soon as the calling thread waits for
+// one.
 TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
     using namespace linora::detector;
     for (const LoopImage& im : loop_images()) {
@@ -465,34 +544,24 @@ TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
         const std::vector<Candidate> want = seed_loop_sequential(in, want_used);
         ASSERT_GT(seeds.size(), kBatchSeeds);
 
-        std::size_t redone_at_end = 0;
         for (std::size_t threads : {1u, 2u, 5u})
             for (std::size_t batch : {std::size_t{1}, std::size_t{7}, kBatchSeeds})
-                for (int mode = 0; mode < 3; ++mode) {
-                    if (mode == 2 && batch == 1) continue; // slow and adds nothing
-                    const bool at_end = mode == 1;
+                for (bool take_over : {false, true}) {
+                    if (take_over && batch == 1) continue; // slow and adds nothing
                     SCOPED_TRACE(
                         testing::Message()
                         << threads << " threads, batches of " << batch
-                        << (at_end ? ", committed at the end" : "")
-                        << (mode == 2 ? ", workers' speculations taken over at once" : ""));
+                        << (take_over ? ", workers' speculations taken over at once" : ""));
                     linora::ScopedWorkerCount workers(threads);
                     std::vector<std::uint8_t> used = initial;
-                    std::size_t redone = 0;
                     SeedSchedule schedule;
                     schedule.threads = threads;
                     schedule.batch_seeds = batch;
-                    schedule.commit_at_end = at_end;
-                    std::size_t taken_over = 0;
-                    if (mode == 2) {
+                    TakeOverHooks hooks;
+                    if (take_over) {
                         schedule.take_over_after = std::chrono::microseconds(0);
-                        schedule.caller_speculates = false;
-                        // Long enough that the calling thread surely finds a
-                        // worker's batch unfinished when it is next.
-                        schedule.helper_pause = std::chrono::milliseconds(20);
+                        schedule.hooks = &hooks;
                     }
-                    schedule.redone = &redone;
-                    schedule.taken_over = &taken_over;
                     const std::vector<Candidate> got = seed_loop_parallel(in, used, schedule);
                     ASSERT_EQ(got.size(), want.size());
                     if (!want.empty()) { // memcmp must not see the null data of empty vectors
@@ -501,10 +570,9 @@ TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
                             0);
                     }
                     EXPECT_EQ(used, want_used);
-                    if (at_end) redone_at_end += redone;
                     // Paused workers' speculations are taken over.
-                    if (mode == 2 && threads > 1) {
-                        EXPECT_GT(taken_over, 0u);
+                    if (take_over && threads > 1) {
+                        EXPECT_GT(hooks.taken_over_, 0u);
                     }
                 }
         // Handing over from the sequential loop to the parallel one at any
@@ -526,11 +594,6 @@ TEST(SeedLoopThreads, ParallelLoopIsTheSequentialLoop) {
                 EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(Candidate)), 0);
             }
             EXPECT_EQ(used, want_used);
-        }
-        // Speculating every batch on the initial marks must hit conflicts
-        // wherever regions span batches (here: all but noise).
-        if (std::strcmp(im.name, "noise") != 0) {
-            EXPECT_GT(redone_at_end, 0u);
         }
     }
 }

@@ -1,0 +1,197 @@
+// Speculation: running seeds ahead of their turn against marks that are not
+// final yet, recording what each seed read, and committing the seeds at their
+// turn, in order. Everything here is single-threaded: one thread speculates a
+// batch into its own record, one thread at a time commits. Which thread does
+// what, and when, is the seed loop's business (seed_loop.cpp).
+//
+// Why a committed speculation gives the sequential loop's result. Each seed
+// depends only on the used marks at its turn, and it reads them only through
+// is_free. Marks only ever go from 0 to 1 in the shared marks, and only
+// committed seeds' final regions ever reach them. A speculating thread sees
+// the shared marks, plus its own earlier seeds' regions (not final yet: they
+// count as used, and each such read is recorded as a "used read"), and every
+// pixel it finds free is recorded as a "read". At the seed's turn, every seed
+// before it committed, the marks it would see are the shared marks. So when
+// every read is still free and every used read has become used, the seed saw
+// exactly the marks of its turn, computed what the sequential loop computes,
+// and its region and candidate count as they are. Otherwise it is done again
+// at its turn, alone; the seeds after it recorded what they saw of its marks
+// and are checked in turn.
+//
+// The overlay records its reads itself, inside is_free, so no algorithm that
+// reads marks through it can leave a read unrecorded.
+#pragma once
+
+#include "detector/seed_loop.hpp"
+#include "sample.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace linora::detector {
+
+// A thread's view of the shared marks (which other threads read at the same
+// time, and one thread at a time extends with final marks) over its own
+// marks: bits of a private byte per pixel (`own`). The marks of the seed at
+// work are kMine while speculating or kMineInOrder for a seed at its turn;
+// the thread's earlier seeds' regions, not final yet, are kPrior. Nothing
+// here writes the shared marks: another thread never sees a mark that may
+// still be taken back.
+class OverlayMarks {
+  public:
+    static constexpr std::uint8_t kMine = 1;
+    static constexpr std::uint8_t kPrior = 2;
+    static constexpr std::uint8_t kMineInOrder = 4;
+
+    // count_prior: speculation (mark kMine; kPrior counts as used and is
+    // recorded in `used_reads`); else a seed at its turn (mark kMineInOrder;
+    // kPrior ignored). Every pixel found free is recorded in `reads`.
+    OverlayMarks(std::uint8_t* shared, std::uint8_t* own, bool count_prior,
+                 std::vector<std::uint32_t>& reads, std::vector<std::uint32_t>& used_reads)
+        : shared_(shared), own_(own), mine_(count_prior ? kMine : kMineInOrder),
+          prior_(count_prior ? kPrior : 0), reads_(&reads), used_reads_(&used_reads) {}
+
+    bool is_free(std::size_t n) const {
+        if (shared_mark(shared_, n) & 1) return false;
+        const std::uint8_t v = own_[n];
+        if (v & mine_) return false;
+        if (v & prior_) {
+            used_reads_->push_back(static_cast<std::uint32_t>(n));
+            return false;
+        }
+        reads_->push_back(static_cast<std::uint32_t>(n));
+        return true;
+    }
+    void mark(std::size_t n) noexcept { own_[n] |= mine_; }
+    void unmark(std::size_t n) noexcept { own_[n] &= static_cast<std::uint8_t>(~mine_); }
+    void prefetch(std::size_t n) const noexcept {
+        __builtin_prefetch(shared_ + n);
+        __builtin_prefetch(own_ + n);
+    }
+    // Whether n looks used in the shared marks, for hints only (not recorded).
+    bool hint_used(std::size_t n) const noexcept { return shared_mark(shared_, n) & 1; }
+
+    // Shared marks are read and written by several threads at once: always
+    // through these (relaxed atomic byte accesses, plain moves on x86-64 and
+    // aarch64; the compiler's builtins, as std::atomic_ref is missing from
+    // older C++ libraries). Correctness rests on marks only ever going from
+    // 0 to 1, not on the order in which other threads see them.
+    static std::uint8_t shared_mark(std::uint8_t* shared, std::size_t n) noexcept {
+        return __atomic_load_n(shared + n, __ATOMIC_RELAXED);
+    }
+    static void set_shared_mark(std::uint8_t* shared, std::size_t n) noexcept {
+        __atomic_store_n(shared + n, std::uint8_t{1}, __ATOMIC_RELAXED);
+    }
+
+  private:
+    std::uint8_t* shared_;
+    std::uint8_t* own_;
+    std::uint8_t mine_;
+    std::uint8_t prior_;
+    std::vector<std::uint32_t>* reads_;
+    std::vector<std::uint32_t>* used_reads_;
+};
+
+// A seed of a speculated batch that was not found used in the shared marks:
+// either it grew a region, or it was found among the thread's own earlier
+// marks (which must then have become final).
+struct Speculated {
+    std::uint32_t offset; // its position in the batch
+    bool found;
+    std::size_t reads_end;      // its reads are BatchRecord::reads up to here
+    std::size_t used_reads_end; // its used reads are BatchRecord::used_reads up to here
+    std::size_t marks_end;      // its region is BatchRecord::marks up to here
+    Candidate candidate;
+};
+
+// What a speculated batch leaves for its commit. Its buffers are reused.
+struct BatchRecord {
+    std::vector<std::uint32_t> reads;      // pixels found free
+    std::vector<std::uint32_t> used_reads; // pixels found used by the thread's earlier seeds
+    std::vector<std::uint32_t> marks;      // the grown seeds' final regions
+    std::vector<Speculated> seeds;
+};
+
+// What a thread keeps for itself between batches: the bytes of its overlay
+// (no kMine or kMineInOrder between seeds), the batches behind its kPrior
+// marks, and buffers. One byte per pixel.
+class ThreadOverlay {
+  public:
+    explicit ThreadOverlay(std::size_t pixels) : own_(pixels) {}
+
+    // Forgets the kPrior marks of this thread's batches before `committed`:
+    // the final ones are in the shared marks now, and those of seeds that
+    // were done again must not count any more.
+    void release_before(std::size_t committed);
+
+  private:
+    friend void speculate_batch(const SeedLoopInput&, std::size_t, std::size_t, std::size_t,
+                                std::uint8_t*, ThreadOverlay&, BatchRecord&);
+    friend void seeds_in_order(const SeedLoopInput&, std::size_t, std::size_t, std::uint8_t*,
+                               ThreadOverlay&, std::vector<Candidate>&);
+
+    // A batch of this thread whose marks are kPrior in `own_`.
+    struct Pending {
+        std::size_t batch;
+        std::vector<std::uint32_t> marks;
+    };
+
+    Buffer<std::uint8_t> own_; // zeroed
+    // Oldest first: entries [pending_head_, pending_end_); the entries keep
+    // their buffers for reuse.
+    std::vector<Pending> pending_;
+    std::size_t pending_head_ = 0;
+    std::size_t pending_end_ = 0;
+    std::vector<std::uint32_t> region_;
+    std::vector<std::uint32_t> reads_; // reads of seeds done in order (not needed)
+    std::vector<std::uint32_t> used_reads_;
+};
+
+// Counts the checked speculated seeds and tells when speculation only redoes
+// work: more than kRedoneLimit of kRedoneWindow consecutive checked seeds
+// were redone. The image is then one where every region takes pixels that
+// the next ones read (a tilted plane), so speculation only doubles the work.
+// On photographs a few hundred of tens of thousands are redone, scattered.
+class CheckTally {
+  public:
+    static constexpr std::size_t kRedoneWindow = 32;
+    static constexpr std::size_t kRedoneLimit = 24;
+
+    void count(bool redone) noexcept;
+    std::size_t redone() const noexcept { return redone_; }
+    bool only_redoing() const noexcept { return only_redoing_; }
+
+  private:
+    std::size_t redone_ = 0;
+    std::size_t window_checked_ = 0;
+    std::size_t window_redone_ = 0;
+    bool only_redoing_ = false;
+};
+
+// Speculates seeds [first, last) of the loop, which form batch `batch`: runs
+// them like the sequential loop through the thread's overlay over `shared`,
+// into `record`. Their regions stay kPrior marks of the thread until
+// release_before passes the batch.
+void speculate_batch(const SeedLoopInput& in, std::size_t batch, std::size_t first,
+                     std::size_t last, std::uint8_t* shared, ThreadOverlay& thread,
+                     BatchRecord& record);
+
+// Commits a speculated batch whose first seed is `first`, at its turn (every
+// seed before it committed): each seed whose reads hold has its region set
+// in the shared marks and its candidate appended to `found`; the others are
+// done again in order by `thread` (seeds_in_order). Every check is counted
+// in `tally`. Seeds found used in the shared marks while speculating stay
+// used (marks are final) and left no record.
+void commit_batch(const SeedLoopInput& in, const BatchRecord& record, std::size_t first,
+                  std::uint8_t* shared, ThreadOverlay& thread, std::vector<Candidate>& found,
+                  CheckTally& tally);
+
+// Seeds [first, last) at their turn (every seed before them committed),
+// through an overlay without the thread's earlier marks (another thread must
+// never see a mark that refinement may still take back); each seed's region
+// becomes shared marks at its end, its candidate is appended to `found`.
+void seeds_in_order(const SeedLoopInput& in, std::size_t first, std::size_t last,
+                    std::uint8_t* shared, ThreadOverlay& thread, std::vector<Candidate>& found);
+
+} // namespace linora::detector
