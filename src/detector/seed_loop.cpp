@@ -173,7 +173,9 @@ class ParallelSeedLoop {
             Slot& slot = slots_[b % window_];
             if (slot.state.load(std::memory_order_acquire) != SlotState::Free) return false;
             if (next_.compare_exchange_weak(b, b + 1, std::memory_order_relaxed)) {
-                slot.state.store(SlotState::Speculating, std::memory_order_relaxed);
+                // Release: whoever takes this speculation over sees it counted.
+                running_.fetch_add(1, std::memory_order_relaxed);
+                slot.state.store(SlotState::Speculating, std::memory_order_release);
                 return true;
             }
         }
@@ -182,6 +184,7 @@ class ParallelSeedLoop {
     // The end of a speculation: Done for the committing thread, unless the
     // batch was taken over meanwhile; then the slot is simply free again.
     void finish(std::size_t b) {
+        running_.fetch_sub(1, std::memory_order_seq_cst);
         Slot& slot = slots_[b % window_];
         SlotState expected = SlotState::Speculating;
         if (!slot.state.compare_exchange_strong(expected, SlotState::Done,
@@ -248,15 +251,19 @@ class ParallelSeedLoop {
         }
     }
 
-    // Once speculation has stopped and every batch taken is committed, the
-    // calling thread does all the rest as the sequential loop does, directly
-    // on the shared marks: no other thread touches them any more (no batch
-    // can be taken, and this thread holds the commit). Returns false, having
-    // done nothing, while a batch is still out or another thread commits.
+    // Once speculation has stopped, every batch taken is committed and no
+    // speculation runs any more (one taken over may still run), the calling
+    // thread does all the rest as the sequential loop does, directly on the
+    // shared marks: no other thread touches them any more (no batch can be
+    // taken, and this thread holds the commit). Returns false, having done
+    // nothing, while a batch is still out, a speculation still reads the
+    // shared marks or another thread commits.
     bool finish_in_order() {
         if (committing_.exchange(true, std::memory_order_seq_cst)) return false;
         std::size_t c = committed_.load(std::memory_order_relaxed);
-        if (!next_.compare_exchange_strong(c, batches_, std::memory_order_seq_cst)) {
+        // A claim after this look fails: it would need next_ to be c.
+        if (running_.load(std::memory_order_seq_cst) != 0 ||
+            !next_.compare_exchange_strong(c, batches_, std::memory_order_seq_cst)) {
             committing_.store(false, std::memory_order_seq_cst);
             return false;
         }
@@ -353,6 +360,7 @@ class ParallelSeedLoop {
     std::atomic<bool> committing_{false};
     std::atomic<bool> failed_{false};
     std::atomic<std::size_t> helpers_{0}; // pool workers in this loop now
+    std::atomic<std::size_t> running_{0}; // speculations claimed and not finished
     std::atomic<std::size_t> waiters_{0};
     std::mutex wait_mutex_;
     std::condition_variable wait_cv_;
