@@ -1,7 +1,7 @@
 // The line-segment detector's entry point.
 #pragma once
 
-#include "sample.hpp"
+#include "core_errors.hpp"
 
 #include <cstddef>
 #include <cstdint>

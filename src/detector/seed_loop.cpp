@@ -1,12 +1,12 @@
 #include "detector/seed_loop.hpp"
 
+#include "buffer.hpp"
 #include "cancel.hpp"
 #include "detector/marks.hpp"
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
 #include "pool.hpp"
-#include "sample.hpp"
 
 #include <algorithm>
 #include <atomic>
