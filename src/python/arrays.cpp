@@ -14,11 +14,10 @@ namespace linora::py {
 PyObject* raise_sample_types(const std::string& head, std::initializer_list<const char*> names,
                              const std::string& tail) {
     std::string message = head;
-    for (std::size_t i = 0; i < names.size(); ++i)
-        message += std::string(i == 0                  ? ""
-                               : i + 1 == names.size() ? " or "
-                                                       : ", ") +
-                   names.begin()[i];
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) message += i + 1 == names.size() ? " or " : ", ";
+        message += names.begin()[i];
+    }
     PyErr_SetString(PyExc_TypeError, (message + tail).c_str());
     return nullptr;
 }
