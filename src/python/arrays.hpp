@@ -27,9 +27,8 @@ template <> struct NumpyType<std::uint16_t> { static constexpr np::TypeNum value
 template <> struct NumpyType<float> { static constexpr np::TypeNum value = np::Float; };
 template <> struct NumpyType<double> { static constexpr np::TypeNum value = np::Double; };
 
-// Sets TypeError "<head><names><tail>", the names as a message lists them
-// ("a, b or c"); LINORA_SAMPLE_NAME(T) makes the
-// names from a type list. Returns nullptr.
+// Sets TypeError "<head><names><tail>", the names listed as "a, b or c"
+// (LINORA_SAMPLE_NAME(T) makes them from a type list); returns nullptr.
 PyObject* raise_sample_types(const std::string& head, std::initializer_list<const char*> names,
                              const std::string& tail = "");
 #define LINORA_SAMPLE_NAME(T) SampleName<T>::value,
