@@ -1,6 +1,6 @@
 #include "cancel.hpp"
 
-#include "sample.hpp"
+#include "core_errors.hpp"
 #include "thread_key.hpp"
 
 #include <new>

@@ -19,9 +19,9 @@
 #include "pool.hpp"
 
 #include "cancel.hpp"
+#include "core_errors.hpp"
 #include "float_env.hpp"
 #include "forced_unwind.hpp"
-#include "sample.hpp"
 #include "thread_key.hpp"
 #include "thread_ready.hpp"
 

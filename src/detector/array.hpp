@@ -7,8 +7,8 @@
 // the workers.
 #pragma once
 
+#include "buffer.hpp"
 #include "huge_pages.hpp"
-#include "sample.hpp"
 
 #include <cstddef>
 #include <memory>
@@ -42,7 +42,7 @@ template <class T> class Array {
 
   private:
     static T* allocate(std::size_t n) {
-        checked_mul(n, sizeof(T));
+        byte_size<T>(n);
         return new T[n]; // default-initialised: not written
     }
 

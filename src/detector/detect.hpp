@@ -1,7 +1,7 @@
 // The line-segment detector's entry point.
 #pragma once
 
-#include "sample.hpp"
+#include "core_errors.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,9 +21,9 @@ struct Segment {
 
 // Finds the validated line segments of a width x height raster (row-major,
 // sample (x, y) at y * width + x), longest first. Instances exist for the
-// sample types of LINORA_DETECTOR_SAMPLE_TYPES (detector/samples.hpp):
-// double, float, uint8_t and uint16_t; 16-bit samples are divided by 257 so
-// that v * 257 gives the same segments as the 8-bit value v.
+// sample types of LINORA_DETECTOR_SAMPLE_TYPES (detector/samples.hpp);
+// 16-bit samples are divided by 257 so that v * 257 gives the same segments
+// as the 8-bit value v.
 //
 // Returns SizeMismatch when samples.size() != width * height. Throws
 // InputTooLarge when the working raster would have 2^32 pixels or more, and

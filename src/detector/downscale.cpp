@@ -3,9 +3,9 @@
 #include "detector/samples.hpp"
 #include "detector/vector_loops.hpp"
 
-#include "huge_pages.hpp"
+#include "buffer.hpp"
 #include "pool.hpp"
-#include "sample.hpp"
+#include "saturating.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -91,9 +91,7 @@ Raster downscale(std::span<const T> in, std::size_t w, std::size_t h, double sca
     // tap k of column x is then padded[x + k], the sample at
     // clamp(x + k - half, 0, w - 1). The sums run tap by tap from zero over
     // the whole row.
-    const std::size_t t1_size = checked_mul(ow, h);
-    const std::unique_ptr<double[]> t1(new double[t1_size]); // every row is written
-    advise_huge_pages(t1.get(), t1_size * sizeof(double));
+    Array<double> t1(size_product(ow, h)); // every row is written
     parallel_rows(h, w, [&](std::size_t y) {
         const std::unique_ptr<double[]> padded(new double[w + 2 * half]);
         std::vector<double> smooth(w, 0.0);
@@ -102,19 +100,19 @@ Raster downscale(std::span<const T> in, std::size_t w, std::size_t h, double sca
             padded[i] = working_value(src[clamped_tap(i, 0, half, w)]);
         for (std::size_t k = 0; k < taps; ++k)
             loops.accumulate_scaled(smooth.data(), padded.get() + k, kern[k], w);
-        double* dst = t1.get() + y * ow;
+        double* dst = t1.data() + y * ow;
         for (std::size_t x = 0; x < ow; ++x)
             dst[x] = smooth[columns[x]];
     });
 
     // Vertical pass of the picked rows, tap by tap over whole rows of t1.
-    out.samples = Array<double>(checked_mul(ow, out.height));
+    out.samples = Array<double>(size_product(ow, out.height));
     parallel_rows(out.height, ow, [&](std::size_t y) {
         const std::size_t sy = source_index(y, scale, h);
         double* dst = out.samples.data() + y * ow;
         std::fill(dst, dst + ow, 0.0);
         for (std::size_t k = 0; k < taps; ++k)
-            loops.accumulate_scaled(dst, t1.get() + clamped_tap(sy, k, half, h) * ow, kern[k], ow);
+            loops.accumulate_scaled(dst, t1.data() + clamped_tap(sy, k, half, h) * ow, kern[k], ow);
     });
     return out;
 }

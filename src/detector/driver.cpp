@@ -15,6 +15,7 @@
 #include "detector/seed_loop.hpp"
 #include "float_env.hpp"
 #include "pool.hpp"
+#include "saturating.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -85,10 +86,7 @@ std::size_t min_region_size(double log_nt) {
 }
 
 void check_working_size(std::size_t w, std::size_t h) {
-    std::uint64_t pixels;
-    if (__builtin_mul_overflow(static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h),
-                               &pixels) ||
-        pixels > UINT32_MAX)
+    if (size_product(w, h) > UINT32_MAX)
         throw InputTooLarge("image too large: the working raster of " + std::to_string(w) + " x " +
                             std::to_string(h) +
                             " pixels exceeds the detector's 32-bit pixel indices");
@@ -122,10 +120,7 @@ template <class T>
 Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
                                      std::size_t height, double scale) {
     const DefaultFloatEnv float_env;
-    std::uint64_t expected;
-    if (__builtin_mul_overflow(static_cast<std::uint64_t>(width),
-                               static_cast<std::uint64_t>(height), &expected))
-        expected = UINT64_MAX; // no buffer can be that long
+    const std::uint64_t expected = size_product(width, height); // saturated: no buffer has it
     if (samples.size() != expected) return SizeMismatch{expected, samples.size()};
     if (width < 3 || height < 3) return std::vector<Segment>{};
 

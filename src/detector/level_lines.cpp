@@ -3,9 +3,9 @@
 #include "detector/samples.hpp"
 #include "detector/vector_loops.hpp"
 
+#include "buffer.hpp"
 #include "huge_pages.hpp"
 #include "pool.hpp"
-#include "sample.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -24,7 +24,7 @@ constexpr std::size_t kMaxSeedChunks = 64;
 
 template <class T> Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h) {
     const VectorLoops& loops = vector_loops();
-    Array<Px> field(checked_mul(w, h));
+    Array<Px> field(size_product(w, h));
     if (w == 0 || h == 0) return field;
     // Each row y of the field reads rows y and y + 1 of the raster and writes
     // only its own cells; the last column and the last row have no 2 x 2

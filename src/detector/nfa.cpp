@@ -3,7 +3,7 @@
 #include "cancel.hpp"
 #include "detector/libm.hpp"
 
-#include "sample.hpp"
+#include "saturating.hpp"
 
 #include <algorithm>
 #include <cmath>

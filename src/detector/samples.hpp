@@ -7,30 +7,31 @@
 
 namespace linora::detector {
 
-// The sample types, as one list: X(type) for each. Everything instantiated
-// per sample type expands this list, so a new type needs a line here and a
-// SampleTraits specialisation.
-#define LINORA_DETECTOR_SAMPLE_TYPES(X) X(double) X(float) X(std::uint8_t) X(std::uint16_t)
+// The sample types, as one list: X(type) for each, in the order messages
+// name them. Everything instantiated per sample type expands this list, so a
+// new type needs a line here, a WorkingValue specialisation and a SampleName
+// (sample_names.hpp).
+#define LINORA_DETECTOR_SAMPLE_TYPES(X) X(std::uint8_t) X(std::uint16_t) X(float) X(double)
 
-// working_value(v): the sample on the scale of 8-bit samples. 16-bit samples
-// are divided by 257, so that v * 257 gives the same segments as the 8-bit
-// value v; the others are taken as they are.
-template <class T> struct SampleTraits;
-template <> struct SampleTraits<double> {
-    static double working_value(double v) { return v; }
+// WorkingValue<T>::of(v): the sample on the scale of 8-bit samples. 16-bit
+// samples are divided by 257, so that v * 257 gives the same segments as the
+// 8-bit value v; the others are taken as they are.
+template <class T> struct WorkingValue;
+template <> struct WorkingValue<double> {
+    static double of(double v) { return v; }
 };
-template <> struct SampleTraits<float> {
-    static double working_value(float v) { return static_cast<double>(v); }
+template <> struct WorkingValue<float> {
+    static double of(float v) { return static_cast<double>(v); }
 };
-template <> struct SampleTraits<std::uint8_t> {
-    static double working_value(std::uint8_t v) { return static_cast<double>(v); }
+template <> struct WorkingValue<std::uint8_t> {
+    static double of(std::uint8_t v) { return static_cast<double>(v); }
 };
-template <> struct SampleTraits<std::uint16_t> {
-    static double working_value(std::uint16_t v) { return static_cast<double>(v) / 257.0; }
+template <> struct WorkingValue<std::uint16_t> {
+    static double of(std::uint16_t v) { return static_cast<double>(v) / 257.0; }
 };
 
 template <class T> double working_value(T v) {
-    return SampleTraits<T>::working_value(v);
+    return WorkingValue<T>::of(v);
 }
 
 // out[i] = working_value(in[i]) for i in [0, n).

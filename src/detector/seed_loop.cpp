@@ -1,10 +1,10 @@
 #include "detector/seed_loop.hpp"
 
+#include "buffer.hpp"
 #include "cancel.hpp"
 #include "detector/seed_work.hpp"
 #include "detector/speculation.hpp"
 #include "pool.hpp"
-#include "sample.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -2,12 +2,25 @@
 
 #include "handle.hpp"
 
+#include "warp/resample.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
 
 namespace linora::py {
+
+PyObject* raise_sample_types(const std::string& head, std::initializer_list<const char*> names,
+                             const std::string& tail) {
+    std::string message = head;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) message += i + 1 == names.size() ? " or " : ", ";
+        message += names.begin()[i];
+    }
+    PyErr_SetString(PyExc_TypeError, (message + tail).c_str());
+    return nullptr;
+}
 
 bool matches(const np::Api& api, PyObject* obj, int ndim, np::TypeNum type, Py_ssize_t last_axis) {
     if (!PyObject_TypeCheck(obj, api.array_type)) return false;
@@ -46,8 +59,7 @@ void free_buffer(PyObject* capsule) {
 } // namespace
 
 template <class T>
-PyObject* wrap_buffer(const np::Api& api, Buffer<T>&& buffer, np::TypeNum type, int ndim,
-                      const Py_ssize_t* dims) {
+PyObject* wrap_buffer(const np::Api& api, Buffer<T>&& buffer, int ndim, const Py_ssize_t* dims) {
     // The capsule owns the memory from here on; it becomes the array's base.
     T* data = buffer.release();
     Ref owner = Ref::steal(PyCapsule_New(data, kBufferCapsule, free_buffer));
@@ -55,7 +67,7 @@ PyObject* wrap_buffer(const np::Api& api, Buffer<T>&& buffer, np::TypeNum type, 
         std::free(data);
         return nullptr;
     }
-    PyObject* descr = api.descr_from_type(type);
+    PyObject* descr = api.descr_from_type(NumpyType<T>::value);
     if (descr == nullptr) return nullptr;
     // new_from_descr takes over the descriptor reference, even on failure.
     Ref array = Ref::steal(
@@ -66,9 +78,9 @@ PyObject* wrap_buffer(const np::Api& api, Buffer<T>&& buffer, np::TypeNum type, 
     return array.release();
 }
 
-template PyObject* wrap_buffer<std::uint8_t>(const np::Api&, Buffer<std::uint8_t>&&, np::TypeNum,
-                                             int, const Py_ssize_t*);
-template PyObject* wrap_buffer<std::uint16_t>(const np::Api&, Buffer<std::uint16_t>&&, np::TypeNum,
-                                              int, const Py_ssize_t*);
+#define LINORA_INSTANCE(T)                                                                         \
+    template PyObject* wrap_buffer<T>(const np::Api&, Buffer<T>&&, int, const Py_ssize_t*);
+LINORA_RESAMPLE_SAMPLE_TYPES(LINORA_INSTANCE)
+#undef LINORA_INSTANCE
 
 } // namespace linora::py

@@ -5,13 +5,15 @@
 
 #include <Python.h>
 
+#include "buffer.hpp"
 #include "handle.hpp"
 #include "numpy_api.hpp"
-#include "sample.hpp"
+#include "sample_names.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <span>
 #include <string>
@@ -24,6 +26,12 @@ template <> struct NumpyType<std::uint8_t> { static constexpr np::TypeNum value 
 template <> struct NumpyType<std::uint16_t> { static constexpr np::TypeNum value = np::UShort; };
 template <> struct NumpyType<float> { static constexpr np::TypeNum value = np::Float; };
 template <> struct NumpyType<double> { static constexpr np::TypeNum value = np::Double; };
+
+// Sets TypeError "<head><names><tail>", the names listed as "a, b or c"
+// (LINORA_SAMPLE_NAME(T) makes them from a type list); returns nullptr.
+PyObject* raise_sample_types(const std::string& head, std::initializer_list<const char*> names,
+                             const std::string& tail = "");
+#define LINORA_SAMPLE_NAME(T) SampleName<T>::value,
 
 // True when `obj` is a NumPy array (or subclass instance) with `ndim`
 // dimensions, a dtype equivalent to `type` (same kind and size, native byte
@@ -115,12 +123,11 @@ template <class T> Samples<T>::Samples(PyObject* obj) : array_(obj) {
     }
 }
 
-// Wraps `buffer` as a new C-ordered, writeable ndarray of `type` and shape
-// `dims`. The array takes the memory over without a copy and frees it when it
-// is freed. Returns nullptr with an exception set on failure (the memory is
-// freed then too).
+// Wraps `buffer` as a new C-ordered, writeable ndarray of shape `dims`.
+// The array takes the memory over without a copy and frees it when it is
+// freed. Returns nullptr with an exception set on failure (the memory is
+// freed then too). Instances exist for LINORA_RESAMPLE_SAMPLE_TYPES.
 template <class T>
-PyObject* wrap_buffer(const np::Api& api, Buffer<T>&& buffer, np::TypeNum type, int ndim,
-                      const Py_ssize_t* dims);
+PyObject* wrap_buffer(const np::Api& api, Buffer<T>&& buffer, int ndim, const Py_ssize_t* dims);
 
 } // namespace linora::py

@@ -1,15 +1,22 @@
-// Running a computation with the calling thread detached from the
-// interpreter, interruptible from the interpreter's main thread.
+// Running the computation core on the samples of a call's arrays with the
+// calling thread detached from the interpreter, interruptible from the
+// interpreter's main thread.
 #pragma once
 
 #include <Python.h>
 
+#include "arrays.hpp"
 #include "cancel.hpp"
+#include "core_errors.hpp"
 #include "errors.hpp"
 
 #include <exception>
 #include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 namespace linora::py {
 
@@ -54,23 +61,55 @@ class Detached {
     std::optional<CancelScope> scope_;
 };
 
-// Detaches the calling thread, runs `compute`, and re-attaches on every way
-// out. An exception thrown by the computation is captured in `error` and
-// comes back after the thread is attached again, where raise_from_core turns
-// it into a Python exception. An exception raised by a signal handler meanwhile
-// takes precedence (as RaisedWhileDetached), also when the computation
-// finished: the handler's exception is never lost.
-template <class Compute> auto run_detached(Compute&& compute, std::exception_ptr& error) {
-    using Result = decltype(compute());
-    Result result{};
-    Detached detached;
-    detached.detach();
-    // A forced unwind (the thread being ended) goes on from here, detached.
-    error = capture([&] { result = compute(); });
-    detached.attach();
-    if (PyObject* raised = detached.take_exception())
-        error = std::make_exception_ptr(RaisedWhileDetached{raised});
-    return result;
+// An argument array of elements of type T (matched before), for call_core.
+template <class T> struct Input { PyObject* array; };
+
+namespace detail {
+// run(spans...) on the samples of the inputs, read in order and released
+// when run returns.
+template <class Run> void with_samples(Run&& run) {
+    run();
+}
+template <class Run, class T, class... Rest>
+void with_samples(Run&& run, Input<T> first, Input<Rest>... rest) {
+    const Samples<T> samples(first.array);
+    with_samples([&](auto... spans) { run(samples.span(), spans...); }, rest...);
+}
+} // namespace detail
+
+// The one way a call runs the computation core: reads the samples of the
+// inputs, detaches the calling thread, runs compute(spans...), re-attaches
+// on every way out and releases the samples, then returns wrap(the result).
+// Returns nullptr with a Python exception set instead: the one a signal
+// handler raised meanwhile (it takes precedence, also when the computation
+// finished: it is never lost), else the translation of what the computation
+// threw (raise_from_core), else the internal error for a SizeMismatch, which
+// the arrays' own shapes rule out.
+template <class Compute, class Wrap, class... T>
+PyObject* call_core(Compute&& compute, Wrap&& wrap, Input<T>... inputs) {
+    std::optional<std::invoke_result_t<Compute&, std::span<const T>...>> result;
+    std::exception_ptr error;
+    detail::with_samples(
+        [&](std::span<const T>... spans) {
+            Detached detached;
+            detached.detach();
+            // A forced unwind (the thread being ended) goes on from here, detached.
+            error = capture([&] { result.emplace(compute(spans...)); });
+            detached.attach();
+            if (PyObject* raised = detached.take_exception())
+                error = std::make_exception_ptr(RaisedWhileDetached{raised});
+        },
+        inputs...);
+    if (error) {
+        raise_from_core(error);
+        return nullptr;
+    }
+    if (const auto* mismatch = std::get_if<SizeMismatch>(&*result))
+        return raise_internal((sizeof...(T) == 1
+                                   ? "the buffer length comes from the array's own shape: "
+                                   : "the buffer lengths come from the arrays' own shapes: ") +
+                              linora::to_string(*mismatch));
+    return wrap(std::get<0>(std::move(*result)));
 }
 
 } // namespace linora::py

@@ -11,7 +11,7 @@
 #include "detector/samples.hpp"
 
 #include <optional>
-#include <variant>
+#include <span>
 
 namespace linora::py {
 
@@ -23,22 +23,12 @@ constexpr Signature kSignature{"detect", kNames, 2, 1};
 // Reads the samples of `gray` (elements of type T) and runs the detector on
 // them with the thread detached.
 template <class T> PyObject* run(PyObject* gray, double scale) {
-    std::optional<Samples<T>> samples;
-    samples.emplace(gray);
     const std::size_t height = dim(gray, 0), width = dim(gray, 1);
-    std::exception_ptr error;
-    auto result = run_detached(
-        [&] { return std::optional(linora::detect<T>(samples->span(), width, height, scale)); },
-        error);
-    samples.reset();
-    if (error) {
-        raise_from_core(error);
-        return nullptr;
-    }
-    if (auto* mismatch = std::get_if<SizeMismatch>(&*result))
-        return raise_internal("the buffer length comes from the array's own shape: " +
-                              debug_text(*mismatch));
-    return segments_to_list(std::get<std::vector<Segment>>(*result));
+    return call_core(
+        [&](std::span<const T> samples) {
+            return linora::detect<T>(samples, width, height, scale);
+        },
+        segments_to_list, Input<T>{gray});
 }
 
 PyObject* detect_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -57,9 +47,8 @@ PyObject* detect_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     if (matches(*api, gray, 2, NumpyType<T>::value)) return run<T>(gray, scale);
     LINORA_DETECTOR_SAMPLE_TYPES(LINORA_CASE)
 #undef LINORA_CASE
-    PyErr_SetString(PyExc_TypeError,
-                    "detect expects a (height, width) array of uint8, uint16, float32 or float64");
-    return nullptr;
+    return raise_sample_types("detect expects a (height, width) array of ",
+                              {LINORA_DETECTOR_SAMPLE_TYPES(LINORA_SAMPLE_NAME)});
 }
 
 } // namespace

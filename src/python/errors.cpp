@@ -4,7 +4,7 @@
 #include "forced_unwind.hpp"
 #include "handle.hpp"
 #include "once.hpp"
-#include "sample.hpp"
+#include "core_errors.hpp"
 
 #include <new>
 #include <stdexcept>

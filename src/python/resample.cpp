@@ -13,8 +13,8 @@
 
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
-#include <variant>
 
 namespace linora::py {
 
@@ -43,9 +43,13 @@ void append_escaped(std::u32string& out, Py_UCS4 c) {
     }
 }
 
-// The filter named exactly "bilinear" or "lanczos3"; otherwise ValueError
-// naming the filter as a quoted literal.
-std::optional<Filter> parse_filter(PyObject* name) {
+// The filter argument: "bilinear" when absent, else a str naming exactly
+// "bilinear" or "lanczos3"; otherwise TypeError, or ValueError naming the
+// filter as a quoted literal.
+std::optional<Filter> filter_arg(PyObject* obj) {
+    if (obj == nullptr) return Filter::Bilinear;
+    PyObject* name = to_str(obj, "filter");
+    if (name == nullptr) return std::nullopt;
     if (PyUnicode_CompareWithASCIIString(name, "bilinear") == 0) return Filter::Bilinear;
     if (PyUnicode_CompareWithASCIIString(name, "lanczos3") == 0) return Filter::Lanczos3;
     std::u32string text = U"unknown filter \"";
@@ -59,27 +63,10 @@ std::optional<Filter> parse_filter(PyObject* name) {
     return std::nullopt;
 }
 
-// The filter argument: "bilinear" when absent.
-std::optional<Filter> filter_arg(PyObject* obj) {
-    if (obj == nullptr) return Filter::Bilinear;
-    PyObject* name = to_str(obj, "filter");
-    if (name == nullptr) return std::nullopt;
-    return parse_filter(name);
-}
-
-// Wraps a computed raster, or raises for the errors the computation reported.
-template <class T>
-PyObject* finish(const np::Api& api, std::optional<Checked<Buffer<T>>>& result,
-                 std::exception_ptr error, int ndim, const Py_ssize_t* dims,
-                 const char* mismatch_context) {
-    if (error) {
-        raise_from_core(error);
-        return nullptr;
-    }
-    if (auto* mismatch = std::get_if<SizeMismatch>(&*result))
-        return raise_internal(std::string(mismatch_context) + ": " + debug_text(*mismatch));
-    return wrap_buffer(api, std::get<Buffer<T>>(std::move(*result)), NumpyType<T>::value, ndim,
-                       dims);
+// TypeError "<function> expects a <shape> array of <the sample types><tail>".
+PyObject* raise_src_type(const char* function, const char* shape, const std::string& tail = "") {
+    return raise_sample_types(std::string(function) + " expects a " + shape + " array of ",
+                              {LINORA_RESAMPLE_SAMPLE_TYPES(LINORA_SAMPLE_NAME)}, tail);
 }
 
 // f.template operator()<T>() for the sample type T of the resampling that
@@ -109,30 +96,22 @@ struct WarpArgs {
 };
 
 template <class T> PyObject* run_warp(const np::Api& api, PyObject* src, const WarpArgs& a) {
-    std::optional<Samples<T>> samples;
-    samples.emplace(src);
     const std::size_t h = dim(src, 0), w = dim(src, 1);
     const std::uint64_t out_w = a.out_size ? (*a.out_size)[0] : w;
     const std::uint64_t out_h = a.out_size ? (*a.out_size)[1] : h;
-    // NumPy shapes are signed: a size beyond that range cannot be an array.
-    if (out_w > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) ||
-        out_h > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        PyErr_Format(PyExc_MemoryError, "cannot allocate an output of %llu x %llu x 3 samples",
-                     static_cast<unsigned long long>(out_w),
-                     static_cast<unsigned long long>(out_h));
-        return nullptr;
-    }
-    std::exception_ptr error;
-    auto result = run_detached(
-        [&] {
-            return std::optional(linora::warp_rgb<T>(samples->span(), w, h, out_w, out_h, a.inverse,
-                                                     a.filter, a.scale, a.off_x, a.off_y));
-        },
-        error);
-    samples.reset();
     const Py_ssize_t dims[3] = {static_cast<Py_ssize_t>(out_h), static_cast<Py_ssize_t>(out_w), 3};
-    return finish<T>(api, result, error, 3, dims,
-                     "the buffer length comes from the array's own shape");
+    return call_core(
+        [&](std::span<const T> samples) {
+            // NumPy shapes are signed: a size beyond that range cannot be an array
+            // (checked once the source is read, whose failure is reported first).
+            if (out_w > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) ||
+                out_h > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
+                throw OutputTooLarge("cannot allocate an output of " + std::to_string(out_w) +
+                                     " x " + std::to_string(out_h) + " x 3 samples");
+            return linora::warp_rgb<T>(samples, w, h, out_w, out_h, a.inverse, a.filter, a.scale,
+                                       a.off_x, a.off_y);
+        },
+        [&](Buffer<T>&& out) { return wrap_buffer(api, std::move(out), 3, dims); }, Input<T>{src});
 }
 
 PyObject* warp_rgb_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -151,10 +130,10 @@ PyObject* warp_rgb_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     a.scale = *scale;
     a.off_x = *off_x;
     a.off_y = *off_y;
-    PyObject* filter_name = nullptr;
-    if (slot[5] != nullptr && (filter_name = to_str(slot[5], "filter")) == nullptr) return nullptr;
+    // The filter's type is checked before out_size is converted, its name after.
+    if (slot[5] != nullptr && to_str(slot[5], "filter") == nullptr) return nullptr;
     if (!to_size_pair(slot[6], "out_size", a.out_size)) return nullptr;
-    std::optional<Filter> filter = filter_name ? parse_filter(filter_name) : Filter::Bilinear;
+    std::optional<Filter> filter = filter_arg(slot[5]);
     if (!filter) return nullptr;
     a.filter = *filter;
 
@@ -164,9 +143,7 @@ PyObject* warp_rgb_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     if (auto r =
             with_sample_type(*api, src, 3, 3, [&]<class T>() { return run_warp<T>(*api, src, a); }))
         return *r;
-    PyErr_SetString(PyExc_TypeError,
-                    "warp_rgb expects a (height, width, 3) array of uint8 or uint16");
-    return nullptr;
+    return raise_src_type("warp_rgb", "(height, width, 3)");
 }
 
 // ------------------------------------------------------- remap_rgb / remap_gray
@@ -176,32 +153,21 @@ constexpr const char* kRemapNames[] = {"src", "map_x", "map_y", "filter"};
 template <class T, std::size_t C>
 PyObject* run_remap(const np::Api& api, PyObject* src, PyObject* map_x, PyObject* map_y,
                     Filter filter) {
-    std::optional<Samples<T>> samples;
-    std::optional<Samples<float>> mx, my;
-    samples.emplace(src);
-    mx.emplace(map_x);
-    my.emplace(map_y);
     const std::size_t h = dim(src, 0), w = dim(src, 1);
     const std::size_t out_h = dim(map_x, 0), out_w = dim(map_x, 1);
-    std::exception_ptr error;
-    auto result = run_detached(
-        [&] {
-            return std::optional(linora::remap<T, C>(samples->span(), w, h, mx->span(), my->span(),
-                                                     out_w, out_h, filter));
-        },
-        error);
-    samples.reset();
-    mx.reset();
-    my.reset();
     const Py_ssize_t dims[3] = {static_cast<Py_ssize_t>(out_h), static_cast<Py_ssize_t>(out_w),
                                 static_cast<Py_ssize_t>(C)};
-    return finish<T>(api, result, error, C == 3 ? 3 : 2, dims,
-                     "the buffer lengths come from the arrays' own shapes");
+    return call_core(
+        [&](std::span<const T> samples, std::span<const float> mx, std::span<const float> my) {
+            return linora::remap<T, C>(samples, w, h, mx, my, out_w, out_h, filter);
+        },
+        [&](Buffer<T>&& out) { return wrap_buffer(api, std::move(out), C == 3 ? 3 : 2, dims); },
+        Input<T>{src}, Input<float>{map_x}, Input<float>{map_y});
 }
 
 template <std::size_t C>
-PyObject* remap_impl(const char* function, const char* type_error, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* remap_impl(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
     const Signature sig{function, kRemapNames, 4, 3};
     PyObject* slot[4];
     if (!bind(sig, args, nargs, kwnames, slot)) return nullptr;
@@ -227,8 +193,8 @@ PyObject* remap_impl(const char* function, const char* type_error, PyObject* con
             return run_remap<T, C>(*api, src, slot[1], slot[2], *filter);
         });
     if (r) return *r;
-    PyErr_SetString(PyExc_TypeError, type_error);
-    return nullptr;
+    return raise_src_type(function, C == 3 ? "(height, width, 3)" : "(height, width)",
+                          std::string(" and ") + SampleName<float>::value + " maps");
 }
 
 } // namespace
@@ -238,21 +204,11 @@ PyObject* warp_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyObject* remap_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        return remap_impl<3>(
-            "remap_rgb",
-            "remap_rgb expects a (height, width, 3) array of uint8 or uint16 and float32 maps",
-            args, nargs, kwnames);
-    });
+    return guarded([&] { return remap_impl<3>("remap_rgb", args, nargs, kwnames); });
 }
 
 PyObject* remap_gray(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        return remap_impl<1>(
-            "remap_gray",
-            "remap_gray expects a (height, width) array of uint8 or uint16 and float32 maps", args,
-            nargs, kwnames);
-    });
+    return guarded([&] { return remap_impl<1>("remap_gray", args, nargs, kwnames); });
 }
 
 } // namespace linora::py

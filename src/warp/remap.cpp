@@ -2,8 +2,8 @@
 // (map_x[y * out_w + x], map_y[y * out_w + x]).
 #include "float_env.hpp"
 #include "pool.hpp"
+#include "warp/allocation.hpp"
 #include "warp/kernels.hpp"
-#include "warp/raster.hpp"
 #include "warp/resample.hpp"
 #include "warp/rows.hpp"
 #include "warp/vector_rows.hpp"
@@ -53,7 +53,7 @@ Buffer<T> remap_with(std::span<const T> src, std::size_t w, std::size_t h,
                           rows ? rows->remap[detail::kernel_index<K>][detail::channel_index<C>]
                                : nullptr};
     // The row length only chunks the work; a saturated value is still non-zero.
-    const std::size_t row_len = detail::saturating_mul(out_w, C);
+    const std::size_t row_len = size_product(out_w, C);
     parallel_rows(out_h, row_len, [&job](std::size_t y) { remap_row<K, T, C>(job, y); });
     return out;
 }
@@ -65,9 +65,9 @@ Checked<Buffer<T>> remap(std::span<const T> src, std::size_t w, std::size_t h,
                          std::span<const float> map_x, std::span<const float> map_y,
                          std::size_t out_w, std::size_t out_h, Filter filter) {
     const DefaultFloatEnv float_env;
-    const std::size_t src_len = detail::saturating_mul(detail::saturating_mul(w, h), C);
+    const std::size_t src_len = size_product(w, h, C);
     if (src.size() != src_len) return SizeMismatch{src_len, src.size()};
-    const std::size_t map_len = detail::saturating_mul(out_w, out_h);
+    const std::size_t map_len = size_product(out_w, out_h);
     if (map_x.size() != map_len) return SizeMismatch{map_len, map_x.size()};
     if (map_y.size() != map_x.size()) return SizeMismatch{map_len, map_y.size()};
 

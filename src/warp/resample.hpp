@@ -2,7 +2,7 @@
 // 16-bit images with a bilinear or Lanczos-3 kernel.
 #pragma once
 
-#include "sample.hpp"
+#include "buffer.hpp"
 
 #include <array>
 #include <cstddef>
@@ -11,18 +11,19 @@
 
 namespace linora {
 
-// The sample types, as one list: X(type) for each. Every instantiation per
-// sample type expands it, so another type is a line here and a SampleTraits
-// specialisation.
+// The sample types, as one list: X(type) for each, in the order messages
+// name them. Every instantiation per sample type expands it, so another type
+// is a line here, a SampleRange specialisation and a SampleName
+// (sample_names.hpp).
 #define LINORA_RESAMPLE_SAMPLE_TYPES(X) X(std::uint8_t) X(std::uint16_t)
 
 // The largest value and the width in bits of a sample type.
-template <class T> struct SampleTraits;
-template <> struct SampleTraits<std::uint8_t> {
+template <class T> struct SampleRange;
+template <> struct SampleRange<std::uint8_t> {
     static constexpr std::uint32_t max = 255;
     static constexpr int bits = 8;
 };
-template <> struct SampleTraits<std::uint16_t> {
+template <> struct SampleRange<std::uint16_t> {
     static constexpr std::uint32_t max = 65535;
     static constexpr int bits = 16;
 };

@@ -10,7 +10,8 @@
 // Borders replicate the edge pixels.
 #pragma once
 
-#include "sample.hpp"
+#include "core_errors.hpp"
+#include "saturating.hpp"
 #include "warp/resample.hpp"
 
 #include <algorithm>
@@ -65,7 +66,7 @@ inline std::size_t clamp_offset(std::int64_t i, std::int64_t d, std::size_t n) n
 // T: v + 0.5 truncated (saturating, NaN -> 0), then limited to T's maximum.
 template <class T> inline T quantise(double v) noexcept {
     const std::uint32_t r = saturating_trunc<std::uint32_t>(v + 0.5);
-    return static_cast<T>(std::min<std::uint32_t>(r, SampleTraits<T>::max));
+    return static_cast<T>(std::min<std::uint32_t>(r, SampleRange<T>::max));
 }
 
 // The 36 products wy[i] * wx[j] of the Lanczos weights of one position.

@@ -3,8 +3,8 @@
 // homography maps to the source position (X / W, Y / W).
 #include "float_env.hpp"
 #include "pool.hpp"
+#include "warp/allocation.hpp"
 #include "warp/kernels.hpp"
-#include "warp/raster.hpp"
 #include "warp/resample.hpp"
 #include "warp/rows.hpp"
 #include "warp/vector_rows.hpp"
@@ -70,7 +70,7 @@ Buffer<T> warp_with(std::span<const T> src, std::size_t w, std::size_t h, std::s
                          out.data(),
                          rows ? rows->warp[detail::kernel_index<K>] : nullptr};
     // The row length only chunks the work; a saturated value is still non-zero.
-    const std::size_t row_len = detail::saturating_mul(out_w, rgb);
+    const std::size_t row_len = size_product(out_w, rgb);
     parallel_rows(out_h, row_len, [&job](std::size_t y) { warp_row<K, T>(job, y); });
     return out;
 }
@@ -82,7 +82,7 @@ Checked<Buffer<T>> warp_rgb(std::span<const T> src, std::size_t w, std::size_t h
                             std::size_t out_h, const std::array<double, 9>& inverse, Filter filter,
                             double scale, double off_x, double off_y) {
     const DefaultFloatEnv float_env;
-    const std::size_t src_len = detail::saturating_mul(detail::saturating_mul(w, h), rgb);
+    const std::size_t src_len = size_product(w, h, rgb);
     if (src.size() != src_len) return SizeMismatch{src_len, src.size()};
     Buffer<T> out;
     detail::with_kernel(filter, [&]<class K>() {

@@ -2,7 +2,7 @@
 // every pixel of the bounding box; these tests compare it with the plain box
 // scan on many rectangles, including the awkward ones.
 #include "detector/nfa.hpp"
-#include "sample.hpp"
+#include "saturating.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // over 1024 bins, on fields large enough to be split and with the awkward
 // norms: NaN, infinity, negative, subnormal, zero, equal to the threshold.
 #include "detector/level_lines.hpp"
-#include "sample.hpp"
+#include "saturating.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "cancel.hpp"
 #include "pool.hpp"
-#include "sample.hpp"
+#include "core_errors.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // unwrapping of Checked results.
 #pragma once
 
-#include "sample.hpp"
+#include "buffer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ template <class T> std::vector<T> to_vector(const linora::Buffer<T>& b) {
 // The output of a resampling call that must not report a SizeMismatch.
 template <class T> std::vector<T> value_of(linora::Checked<linora::Buffer<T>> r) {
     if (auto* e = std::get_if<linora::SizeMismatch>(&r)) {
-        ADD_FAILURE() << "unexpected " << linora::debug_text(*e);
+        ADD_FAILURE() << "unexpected size mismatch: " << linora::to_string(*e);
         return {};
     }
     return to_vector(std::get<linora::Buffer<T>>(r));
