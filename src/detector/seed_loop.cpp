@@ -1,6 +1,6 @@
 #include "detector/seed_loop.hpp"
 
-#include "buffer.hpp"
+#include "core_errors.hpp"
 #include "cancel.hpp"
 #include "detector/seed_work.hpp"
 #include "detector/speculation.hpp"

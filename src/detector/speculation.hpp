@@ -23,7 +23,7 @@
 #pragma once
 
 #include "detector/seed_loop.hpp"
-#include "sample.hpp"
+#include "buffer.hpp"
 
 #include <cstddef>
 #include <cstdint>
