@@ -43,16 +43,15 @@ void append_escaped(std::u32string& out, Py_UCS4 c) {
     }
 }
 
-// The filter named exactly "bilinear" or "lanczos3"; otherwise ValueError
+// The filter named exactly as one of LINORA_FILTERS; otherwise ValueError
 // naming the filter as a quoted literal.
 std::optional<Filter> parse_filter(PyObject* name) {
-    if (PyUnicode_CompareWithASCIIString(name, "bilinear") == 0) return Filter::Bilinear;
-    if (PyUnicode_CompareWithASCIIString(name, "lanczos3") == 0) return Filter::Lanczos3;
+    if (std::optional<Filter> filter = filter_named(name)) return filter;
     std::u32string text = U"unknown filter \"";
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
     for (Py_ssize_t i = 0; i < n; ++i)
         append_escaped(text, PyUnicode_READ_CHAR(name, i));
-    text += U"\", expected \"bilinear\" or \"lanczos3\"";
+    text += U"\", expected " + filter_choices();
     Ref message = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(),
                                                        static_cast<Py_ssize_t>(text.size())));
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
