@@ -1,6 +1,7 @@
 // The filters as kernel types, and the source raster as the row loops see
 // it. Another filter is a row of LINORA_FILTERS (resample.hpp), a kernel type
-// here and its vector rows. (The sample types are listed in resample.hpp.)
+// here and its Taps in vector_kernels.inc. (The sample types are listed in
+// resample.hpp.)
 #pragma once
 
 #include "warp/resample.hpp"
@@ -30,8 +31,8 @@ template <class T> struct SourceView {
 };
 
 // A filter as a kernel type: whether it reads the Lanczos table, and the
-// scalar sampling of one pixel (nothing written outside the
-// raster; throws as the samplers do for a raster without pixels).
+// scalar sampling of one pixel (nothing written outside the raster; throws
+// as the samplers do for a raster without pixels).
 struct Bilinear {
     static constexpr bool uses_table = false;
     template <class T, std::size_t C>
