@@ -1,5 +1,5 @@
-// The resampling row kernels compiled for AVX2: four lanes of doubles (x86-64 builds
-// only).
+// The resampling row kernels compiled for AVX2: four lanes of doubles (on
+// x86-64; elsewhere this file compiles to nothing).
 #include "simd.hpp"
 
 #if defined(LINORA_X86_VECTORS)
