@@ -5,17 +5,32 @@
 // includes inside its own namespace (`scalar`, `avx2`, `avx512`, next to the
 // code that calls them), so that every instance has a name grep finds. The
 // scalar instance is compiled for the target's baseline and exists on every
-// architecture; the x86-64 instances are compiled only where the build
-// defines LINORA_X86_VECTORS (CMake does on x86-64). Every instance performs
-// the scalar definition's operations in the same order (no fused
-// multiply-add: -ffp-contract=off), so the choice never changes a result.
+// architecture; the x86-64 instances are compiled only for x86-64, where this
+// header defines LINORA_X86_VECTORS. Every instance performs the scalar
+// definition's operations in the same order (no fused multiply-add:
+// -ffp-contract=off), so the choice never changes a result.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <iterator>
 
-#if defined(LINORA_X86_VECTORS) && !(defined(__x86_64__) || defined(_M_X64))
-#error "LINORA_X86_VECTORS is for x86-64 targets only"
+#if defined(__x86_64__) || defined(_M_X64)
+#define LINORA_X86_VECTORS
 #endif
+
+// The instruction sets of this build, narrowest first, as X(namespace,
+// enumerator of Isa): a CPU that runs one runs those before it. Each
+// subsystem lists its instances with it, in this order, for active_isa() to
+// index. Avx512 stands for its foundation with the byte and word (BW),
+// doubleword and quadword (DQ) and 128/256-bit (VL) instructions, which every
+// AVX-512 CPU but the Xeon Phi has.
+#if defined(LINORA_X86_VECTORS)
+#define LINORA_X86_ISAS(X) X(avx2, Avx2) X(avx512, Avx512)
+#else
+#define LINORA_X86_ISAS(X)
+#endif
+#define LINORA_ISAS(X) X(scalar, Scalar) LINORA_X86_ISAS(X)
 
 // Compiles the functions defined between LINORA_TARGET_AVX2 (or _AVX512) and
 // LINORA_TARGET_END for that instruction set; code outside stays at the
@@ -38,13 +53,18 @@
 
 namespace linora {
 
-// Ordered by width: a CPU that runs one runs those below it. Avx512 stands
-// for its foundation with the byte and word (BW), doubleword and quadword
-// (DQ) and 128/256-bit (VL) instructions, which every AVX-512 CPU but the
-// Xeon Phi has.
-enum class Isa : int { Scalar = 0, Avx2 = 1, Avx512 = 2 };
+#define LINORA_ISA_ENUMERATOR(isa, name) name,
+enum class Isa : int { LINORA_ISAS(LINORA_ISA_ENUMERATOR) };
+#undef LINORA_ISA_ENUMERATOR
 
 namespace detail {
+
+#define LINORA_ISA_NAME(isa, name) #isa,
+inline constexpr const char* isa_names[] = {LINORA_ISAS(LINORA_ISA_NAME)};
+#undef LINORA_ISA_NAME
+
+// The widest instruction set of this build.
+inline constexpr Isa widest_isa = static_cast<Isa>(std::size(isa_names) - 1);
 
 inline Isa cpu_isa() noexcept {
 #if defined(LINORA_X86_VECTORS)
@@ -60,23 +80,35 @@ inline Isa cpu_isa() noexcept {
 #endif
 }
 
-inline std::atomic<int> isa_limit{static_cast<int>(Isa::Avx512)};
+inline std::atomic<int> isa_limit{static_cast<int>(widest_isa)};
 
 } // namespace detail
 
 // The widest instruction set that both the running CPU and this build have,
-// within the limit set by limit_isa.
+// within the limit that at_every_isa sets.
 inline Isa active_isa() noexcept {
     const int limit = detail::isa_limit.load(std::memory_order_relaxed);
     const int cpu = static_cast<int>(detail::cpu_isa());
     return static_cast<Isa>(cpu < limit ? cpu : limit);
 }
 
-// Caps active_isa() (Isa::Avx512, the default, leaves the CPU's best). For
-// tests, which run every width the machine has against the scalar loops; not
-// thread-safe against running operations.
-inline void limit_isa(Isa isa) noexcept {
-    detail::isa_limit.store(static_cast<int>(isa), std::memory_order_relaxed);
+// The instance for active_isa() among one per instruction set, listed in the
+// order of LINORA_ISAS.
+template <class T, std::size_t N> T& for_active_isa(T (&by_isa)[N]) noexcept {
+    static_assert(N == std::size(detail::isa_names), "one instance per instruction set");
+    return by_isa[static_cast<int>(active_isa())];
+}
+
+// Calls check(name) with active_isa() limited to each instruction set the
+// machine runs, the scalar one first, then lifts the limit. For tests, which
+// compare every width with the scalar loops; not thread-safe against running
+// operations.
+template <class F> void at_every_isa(F check) {
+    for (int i = 0; i <= static_cast<int>(detail::cpu_isa()); ++i) {
+        detail::isa_limit.store(i, std::memory_order_relaxed);
+        check(detail::isa_names[i]);
+    }
+    detail::isa_limit.store(static_cast<int>(detail::widest_isa), std::memory_order_relaxed);
 }
 
 } // namespace linora

@@ -1,5 +1,6 @@
-// The scalar instance of the detector's vector loops, compiled for the
-// target's baseline, and the choice of instance at run time.
+// The detector's vector loops, one instance per instruction set of
+// LINORA_ISAS: the kernel source included once per namespace, each in its
+// target region, and the choice of instance at run time.
 #include "detector/vector_loops.hpp"
 
 #include "detector/libm.hpp"
@@ -15,18 +16,25 @@ namespace scalar {
 #include "detector/vector_loops.inc"
 } // namespace scalar
 
-const VectorLoops& vector_loops() noexcept {
 #if defined(LINORA_X86_VECTORS)
-    switch (active_isa()) {
-    case Isa::Avx512:
-        return avx512::vector_loops;
-    case Isa::Avx2:
-        return avx2::vector_loops;
-    case Isa::Scalar:
-        break;
-    }
+LINORA_TARGET_AVX2
+namespace avx2 {
+#include "detector/vector_loops.inc"
+} // namespace avx2
+LINORA_TARGET_END
+
+LINORA_TARGET_AVX512
+namespace avx512 {
+#include "detector/vector_loops.inc"
+} // namespace avx512
+LINORA_TARGET_END
 #endif
-    return scalar::vector_loops;
+
+const VectorLoops& vector_loops() noexcept {
+#define LINORA_LOOPS_OF(isa, name) &isa::vector_loops,
+    static constexpr const VectorLoops* by_isa[] = {LINORA_ISAS(LINORA_LOOPS_OF)};
+#undef LINORA_LOOPS_OF
+    return *for_active_isa(by_isa);
 }
 
 } // namespace linora::detector

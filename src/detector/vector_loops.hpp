@@ -1,7 +1,7 @@
 // The loops of the detector's per-pixel passes that run as vector code, once
-// per instruction set: linora::detector::scalar (every target), ::avx2 and
-// ::avx512 (x86-64 builds), all from the one kernel source vector_loops.inc.
-// Every instance gives the bits of the scalar one.
+// per instruction set (LINORA_ISAS in simd.hpp): linora::detector::scalar
+// (every target), ::avx2 and ::avx512 (x86-64), all from the one kernel source
+// vector_loops.inc. Every instance gives the bits of the scalar one.
 #pragma once
 
 #include "detector/types.hpp"
@@ -34,18 +34,6 @@ struct VectorLoops {
     void (*seed_bins)(const Px* cells, std::size_t n, float max, float threshold,
                       std::uint16_t* bins);
 };
-
-namespace scalar {
-extern const VectorLoops vector_loops;
-}
-#if defined(LINORA_X86_VECTORS)
-namespace avx2 {
-extern const VectorLoops vector_loops;
-}
-namespace avx512 {
-extern const VectorLoops vector_loops;
-}
-#endif
 
 // The instance for linora::active_isa().
 const VectorLoops& vector_loops() noexcept;

@@ -3,6 +3,7 @@
 #include "errors.hpp"
 #include "handle.hpp"
 
+#include <iterator>
 #include <string>
 
 namespace linora::py {
@@ -149,6 +150,25 @@ PyObject* to_str(PyObject* obj, const char* name) {
     raise_type_mismatch(obj, "str");
     add_processing_note(name);
     return nullptr;
+}
+
+std::optional<Filter> filter_named(PyObject* name) {
+    for (std::size_t i = 0; i < std::size(filter_names); ++i)
+        if (PyUnicode_CompareWithASCIIString(name, filter_names[i]) == 0)
+            return static_cast<Filter>(i);
+    return std::nullopt;
+}
+
+std::u32string filter_choices() {
+    std::u32string out;
+    for (std::size_t i = 0; i < std::size(filter_names); ++i) {
+        if (i > 0) out += i + 1 == std::size(filter_names) ? U" or " : U", ";
+        out += U'"';
+        for (const char* c = filter_names[i]; *c; ++c)
+            out += static_cast<char32_t>(*c);
+        out += U'"';
+    }
+    return out;
 }
 
 } // namespace linora::py

@@ -3,10 +3,13 @@
 
 #include <Python.h>
 
+#include "warp/resample.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace linora::py {
 
@@ -43,5 +46,11 @@ bool to_size_pair(PyObject* obj, const char* name,
 // Checks that a filter argument is a str; returns it borrowed, or nullptr
 // with TypeError (and the note for `name`) set.
 PyObject* to_str(PyObject* obj, const char* name);
+
+// The filter of LINORA_FILTERS named exactly `name` (a str), or nullopt
+// without an exception; and the filters' names as a message lists them, each
+// quoted, the last after "or".
+std::optional<Filter> filter_named(PyObject* name);
+std::u32string filter_choices();
 
 } // namespace linora::py

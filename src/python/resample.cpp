@@ -44,19 +44,18 @@ void append_escaped(std::u32string& out, Py_UCS4 c) {
 }
 
 // The filter argument: "bilinear" when absent, else a str naming exactly
-// "bilinear" or "lanczos3"; otherwise TypeError, or ValueError naming the
+// one of LINORA_FILTERS; otherwise TypeError, or ValueError naming the
 // filter as a quoted literal.
 std::optional<Filter> filter_arg(PyObject* obj) {
     if (obj == nullptr) return Filter::Bilinear;
     PyObject* name = to_str(obj, "filter");
     if (name == nullptr) return std::nullopt;
-    if (PyUnicode_CompareWithASCIIString(name, "bilinear") == 0) return Filter::Bilinear;
-    if (PyUnicode_CompareWithASCIIString(name, "lanczos3") == 0) return Filter::Lanczos3;
+    if (std::optional<Filter> filter = filter_named(name)) return filter;
     std::u32string text = U"unknown filter \"";
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
     for (Py_ssize_t i = 0; i < n; ++i)
         append_escaped(text, PyUnicode_READ_CHAR(name, i));
-    text += U"\", expected \"bilinear\" or \"lanczos3\"";
+    text += U"\", expected " + filter_choices();
     Ref message = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(),
                                                        static_cast<Py_ssize_t>(text.size())));
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());

@@ -1,7 +1,7 @@
 // The filters as kernel types, and the source raster as the row loops see
-// it. Another filter is a kernel type here, a Filter value and an entry in
-// `Kernels`; the vector rows leave it to its scalar kernel until they get
-// one for it. (The sample types are listed in resample.hpp.)
+// it. Another filter is a row of LINORA_FILTERS (resample.hpp), a kernel type
+// here and its Taps in vector_kernels.inc. (The sample types are listed in
+// resample.hpp.)
 #pragma once
 
 #include "warp/resample.hpp"
@@ -9,14 +9,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
-#include <type_traits>
 
 namespace linora {
 
 namespace detail {
-
-template <class... Ts> struct TypeList {};
 
 // The index of a channel count (gray or RGB) in tables.
 template <std::size_t C> inline constexpr std::size_t channel_index = C == 3 ? 1 : 0;
@@ -32,11 +30,10 @@ template <class T> struct SourceView {
     void (*pixel)(const SourceView& src, double x, double y, T* out) noexcept;
 };
 
-// A filter as a kernel type: its Filter value, whether it reads the Lanczos
-// table, and the scalar sampling of one pixel (nothing written outside the
-// raster; throws as the samplers do for a raster without pixels).
+// A filter as a kernel type: whether it reads the Lanczos table, and the
+// scalar sampling of one pixel (nothing written outside the raster; throws
+// as the samplers do for a raster without pixels).
 struct Bilinear {
-    static constexpr Filter id = Filter::Bilinear;
     static constexpr bool uses_table = false;
     template <class T, std::size_t C>
     static void sample(const SourceView<T>& src, double x, double y, T* out) {
@@ -46,7 +43,6 @@ struct Bilinear {
 };
 
 struct Lanczos3 {
-    static constexpr Filter id = Filter::Lanczos3;
     static constexpr bool uses_table = true;
     template <class T, std::size_t C>
     static void sample(const SourceView<T>& src, double x, double y, T* out) {
@@ -55,29 +51,24 @@ struct Lanczos3 {
     }
 };
 
-using Kernels = TypeList<Bilinear, Lanczos3>;
+inline constexpr std::size_t kKernelCount = std::size(filter_names);
 
-template <class K, class List> struct IndexOf;
-template <class K, class... Ks> struct IndexOf<K, TypeList<K, Ks...>> {
-    static constexpr std::size_t value = 0;
-};
-template <class K, class First, class... Ks> struct IndexOf<K, TypeList<First, Ks...>> {
-    static constexpr std::size_t value = 1 + IndexOf<K, TypeList<Ks...>>::value;
-};
-template <class List> struct Size;
-template <class... Ks> struct Size<TypeList<Ks...>> {
-    static constexpr std::size_t value = sizeof...(Ks);
-};
-
-inline constexpr std::size_t kKernelCount = Size<Kernels>::value;
-template <class K> inline constexpr std::size_t kernel_index = IndexOf<K, Kernels>::value;
+// The Filter of each kernel type, and its index in tables.
+template <class K> struct FilterOf;
+#define LINORA_FILTER_OF(kernel, name)                                                             \
+    template <> struct FilterOf<kernel> { static constexpr Filter value = Filter::kernel; };
+LINORA_FILTERS(LINORA_FILTER_OF)
+#undef LINORA_FILTER_OF
+template <class K>
+inline constexpr std::size_t kernel_index = static_cast<std::size_t>(FilterOf<K>::value);
 
 // Calls f.template operator()<K>() for the kernel type K of `filter`.
-template <class F, class... Ks> void with_kernel_of(Filter filter, F& f, TypeList<Ks...>) {
-    (void)((filter == Ks::id ? (f.template operator()<Ks>(), true) : false) || ...);
-}
-template <class F> void with_kernel(Filter filter, F&& f) {
-    with_kernel_of(filter, f, Kernels{});
+template <class F> constexpr void with_kernel(Filter filter, F&& f) {
+#define LINORA_KERNEL_CASE(kernel, name)                                                           \
+    case Filter::kernel:                                                                           \
+        return f.template operator()<kernel>();
+    switch (filter) { LINORA_FILTERS(LINORA_KERNEL_CASE) }
+#undef LINORA_KERNEL_CASE
 }
 
 // The kernel's pixel as SourceView::pixel, for the vector rows (which run

@@ -22,7 +22,7 @@ template <class T> struct RemapJob {
     const float* map_y;
     std::size_t out_w;
     T* out;
-    detail::RemapSpan<T> vector; // null: the scalar kernel does every pixel
+    detail::RemapSpan<T> span; // the leading pixels of a row
 };
 
 // Output row y: positions outside the source leave the zeros.
@@ -31,7 +31,7 @@ template <class K, class T, std::size_t C> void remap_row(const RemapJob<T>& job
     const float* mx = job.map_x + first;
     const float* my = job.map_y + first;
     T* row = job.out + first * C;
-    const std::size_t x = job.vector ? job.vector(job.src, mx, my, job.out_w, row) : 0;
+    const std::size_t x = job.span(job.src, mx, my, job.out_w, row);
     detail::scalar_row<K, T, C>(job.src, detail::RemapRowPositions{mx, my}, x, job.out_w, row);
 }
 
@@ -43,15 +43,14 @@ Buffer<T> remap_with(std::span<const T> src, std::size_t w, std::size_t h,
     if constexpr (K::uses_table) table = lanczos3_table();
     Buffer<T> out = detail::allocate_output<T>(out_w, out_h, C);
 
-    const detail::VectorRows<T>* rows = detail::vector_rows<T>(src.size());
     const RemapJob<T> job{{src.data(), w, h, table.get(), table ? (*table)[0].data() : nullptr,
                            &detail::kernel_pixel<K, T, C>},
                           map_x.data(),
                           map_y.data(),
                           out_w,
                           out.data(),
-                          rows ? rows->remap[detail::kernel_index<K>][detail::channel_index<C>]
-                               : nullptr};
+                          detail::vector_rows<T>(src.size())
+                              .remap[detail::kernel_index<K>][detail::channel_index<C>]};
     // The row length only chunks the work; a saturated value is still non-zero.
     const std::size_t row_len = size_product(out_w, C);
     parallel_rows(out_h, row_len, [&job](std::size_t y) { remap_row<K, T, C>(job, y); });

@@ -28,7 +28,19 @@ template <> struct SampleRange<std::uint16_t> {
     static constexpr int bits = 16;
 };
 
-enum class Filter { Bilinear, Lanczos3 };
+// The filters, one row each: X(kernel, name), the enumerator of Filter, which
+// also names the filter's kernel type (warp/kernels.hpp), and the name the
+// Python functions take.
+#define LINORA_FILTERS(X) X(Bilinear, "bilinear") X(Lanczos3, "lanczos3")
+
+#define LINORA_FILTER_ENUMERATOR(kernel, name) kernel,
+enum class Filter { LINORA_FILTERS(LINORA_FILTER_ENUMERATOR) };
+#undef LINORA_FILTER_ENUMERATOR
+
+// The filters' names, indexed by Filter.
+#define LINORA_FILTER_NAME(kernel, name) name,
+inline constexpr const char* filter_names[] = {LINORA_FILTERS(LINORA_FILTER_NAME)};
+#undef LINORA_FILTER_NAME
 
 // Resamples a w x h source of C interleaved channels (C = 1 or 3, samples of
 // a type of LINORA_RESAMPLE_SAMPLE_TYPES) through

@@ -1,7 +1,7 @@
 // One output row of a resampling operation, shared by the remap and the
-// warp: the vector rows compute the leading pixels where the operation has
-// them, then the scalar kernel computes the rest, each pixel at the position
-// the row's position generator gives. Which thread runs a row never matters:
+// warp: the rows of the active instruction set compute the leading pixels,
+// then the scalar kernel computes the rest, each pixel at the position the
+// row's position generator gives. Which thread runs a row never matters:
 // a row reads the source and writes only its own output pixels.
 #pragma once
 

@@ -1,6 +1,7 @@
-// Resampling rows several pixels at a time: eight with AVX-512, four with
-// AVX2, whichever the running CPU has (x86-64 builds; elsewhere the scalar
-// kernels do every pixel). Each lane performs exactly the operations of the
+// Resampling rows, one instance per instruction set (LINORA_ISAS in
+// simd.hpp): the scalar one computes every pixel with the scalar kernel; the
+// vector ones several pixels at a time, eight with AVX-512, four with AVX2
+// (vector_kernels.inc). Each lane performs exactly the operations of the
 // scalar samplers in samplers.hpp, in the same order (no fused multiply-add),
 // so the output has the same bits; the lanes only differ in how the samples
 // are fetched and how the results are stored.
@@ -12,11 +13,6 @@
 
 namespace linora::detail {
 
-// The vector rows address samples with 32-bit offsets, so they serve only
-// rasters of fewer than 2^31 - 64 samples; larger ones take the scalar
-// kernels.
-bool vector_rows_fit(std::size_t samples) noexcept;
-
 // The per-row constants of the perspective warp (see warp.cpp), and the
 // plane coordinate u[x] = x / scale + off_x of every output column, which
 // the operation computes once for all rows.
@@ -26,29 +22,42 @@ struct WarpRowTerms {
     double bx, by, bw;
 };
 
-// A vector row computes the leading output pixels of a row of n pixels and
-// returns how many it computed (a multiple of its lane count); the caller
-// computes the rest with the scalar kernel. Lanes it cannot read safely (near
-// the end of the source) it hands to src.pixel. Remap: positions from map
-// entries mx[0..n), my[0..n); warp: from the row's terms, 3 channels.
+// A row computes the leading output pixels of a row of n pixels and returns
+// how many it computed (all for the scalar rows, a multiple of the lane count
+// for vector rows); the caller computes the rest with the scalar kernel.
+// Lanes a vector row cannot read safely (near the end of the source) it hands
+// to src.pixel. Remap: positions from map entries mx[0..n), my[0..n); warp:
+// from the row's terms, 3 channels.
 template <class T>
 using RemapSpan = std::size_t (*)(const SourceView<T>& src, const float* mx, const float* my,
-                                  std::size_t n, T* out) noexcept;
+                                  std::size_t n, T* out);
 template <class T>
 using WarpSpan = std::size_t (*)(const SourceView<T>& src, const WarpRowTerms& row, std::size_t n,
-                                 T* out) noexcept;
+                                 T* out);
 
-// The vector rows of one instruction set for samples of type T, by kernel
-// (kernel_index) and channel count (channel_index); null for a kernel
-// without vector rows.
+// The rows of one instruction set for samples of type T, by kernel
+// (kernel_index) and channel count (channel_index).
 template <class T> struct VectorRows {
     RemapSpan<T> remap[kKernelCount][2];
     WarpSpan<T> warp[kKernelCount];
 };
 
-// Those of linora::active_isa() for a source of `samples` samples, or null
-// when the scalar kernels are to do every pixel (no vector instruction set,
-// an empty or too large source).
-template <class T> const VectorRows<T>* vector_rows(std::size_t samples) noexcept;
+// The table of an instruction set's rows Rows::remap<K, T, C> and
+// Rows::warp<K, T>, for every kernel.
+template <class Rows, class T> constexpr VectorRows<T> rows_of() {
+    VectorRows<T> rows{};
+    for (std::size_t k = 0; k < kKernelCount; ++k)
+        with_kernel(static_cast<Filter>(k), [&]<class K>() {
+            rows.remap[k][channel_index<1>] = &Rows::template remap<K, T, 1>;
+            rows.remap[k][channel_index<3>] = &Rows::template remap<K, T, 3>;
+            rows.warp[k] = &Rows::template warp<K, T>;
+        });
+    return rows;
+}
+
+// Those of linora::active_isa() for a source of `samples` samples; the scalar
+// rows for an empty source, and for one of 2^31 - 64 samples or more (the
+// vector rows address samples with 32-bit offsets).
+template <class T> const VectorRows<T>& vector_rows(std::size_t samples) noexcept;
 
 } // namespace linora::detail

@@ -1,18 +1,15 @@
-// The resampling row kernels compiled for AVX2: four lanes of doubles (x86-64 builds
-// only).
+// The resampling row kernels compiled for AVX2: four lanes of doubles (on
+// x86-64; elsewhere this file compiles to nothing).
 #include "simd.hpp"
-#include "warp/vector_isa.hpp"
+
+#if defined(LINORA_X86_VECTORS)
+#include "warp/vector_rows.hpp"
 
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 #include <utility>
-
-#if !defined(LINORA_X86_VECTORS)
-#error "build this file only for x86-64 (with LINORA_X86_VECTORS)"
-#endif
 
 LINORA_TARGET_AVX2
 
@@ -20,22 +17,13 @@ LINORA_TARGET_AVX2
 
 namespace linora::detail::avx2 {
 
-#define LINORA_LANE_OP [[gnu::always_inline]] static inline
-
 struct Lanes {
     static constexpr int N = 4;
     using D = __m256d; // lane values
     using I = __m128i; // lane indices, 32-bit
     using M = __m256d; // lane mask
 
-    LINORA_LANE_OP D set1(double v) { return _mm256_set1_pd(v); }
-    LINORA_LANE_OP D add(D a, D b) { return _mm256_add_pd(a, b); }
-    LINORA_LANE_OP D sub(D a, D b) { return _mm256_sub_pd(a, b); }
-    LINORA_LANE_OP D mul(D a, D b) { return _mm256_mul_pd(a, b); }
-    LINORA_LANE_OP D div(D a, D b) { return _mm256_div_pd(a, b); }
-    // a where a is not below (above) b, else b; NaN in a gives b.
-    LINORA_LANE_OP D max(D a, D b) { return _mm256_max_pd(a, b); }
-    LINORA_LANE_OP D min(D a, D b) { return _mm256_min_pd(a, b); }
+    LINORA_PREFIXED_LANE_OPS(_mm256, _mm)
     LINORA_LANE_OP D floor(D a) { return _mm256_floor_pd(a); }
     LINORA_LANE_OP D trunc(D a) {
         return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
@@ -49,17 +37,7 @@ struct Lanes {
     // v where m holds, +0.0 elsewhere.
     LINORA_LANE_OP D keep(D v, M m) { return _mm256_and_pd(v, m); }
     LINORA_LANE_OP D widen(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
-    LINORA_LANE_OP void store(double* p, D v) { _mm256_store_pd(p, v); }
-    LINORA_LANE_OP D load(const double* p) { return _mm256_load_pd(p); }
-    LINORA_LANE_OP D loadu(const double* p) { return _mm256_loadu_pd(p); }
-    LINORA_LANE_OP I cvtt(D a) { return _mm256_cvttpd_epi32(a); }
-    LINORA_LANE_OP D cvt(I a) { return _mm256_cvtepi32_pd(a); }
 
-    LINORA_LANE_OP I set1i(std::int32_t v) { return _mm_set1_epi32(v); }
-    LINORA_LANE_OP I addi(I a, I b) { return _mm_add_epi32(a, b); }
-    LINORA_LANE_OP I mini(I a, I b) { return _mm_min_epi32(a, b); }
-    LINORA_LANE_OP I maxi(I a, I b) { return _mm_max_epi32(a, b); }
-    LINORA_LANE_OP I mulloi(I a, I b) { return _mm_mullo_epi32(a, b); }
     LINORA_LANE_OP void storei(std::int32_t* p, I v) {
         _mm_store_si128(reinterpret_cast<I*>(p), v);
     }
@@ -160,12 +138,9 @@ struct Lanes {
     }
 };
 
-#undef LINORA_LANE_OP
-
-using V = Lanes;
-
 #include "warp/vector_kernels.inc"
 
 } // namespace linora::detail::avx2
 
 LINORA_TARGET_END
+#endif

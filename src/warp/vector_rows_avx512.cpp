@@ -1,18 +1,15 @@
-// The resampling row kernels compiled for AVX-512: eight lanes of doubles (x86-64 builds
-// only).
+// The resampling row kernels compiled for AVX-512: eight lanes of doubles (on
+// x86-64; elsewhere this file compiles to nothing).
 #include "simd.hpp"
-#include "warp/vector_isa.hpp"
+
+#if defined(LINORA_X86_VECTORS)
+#include "warp/vector_rows.hpp"
 
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 #include <utility>
-
-#if !defined(LINORA_X86_VECTORS)
-#error "build this file only for x86-64 (with LINORA_X86_VECTORS)"
-#endif
 
 LINORA_TARGET_AVX512
 // GCC 12's AVX-512 intrinsics start several results from an undefined
@@ -27,22 +24,13 @@ LINORA_TARGET_AVX512
 
 namespace linora::detail::avx512 {
 
-#define LINORA_LANE_OP [[gnu::always_inline]] static inline
-
 struct Lanes {
     static constexpr int N = 8;
     using D = __m512d;  // lane values
     using I = __m256i;  // lane indices, 32-bit
     using M = __mmask8; // lane mask
 
-    LINORA_LANE_OP D set1(double v) { return _mm512_set1_pd(v); }
-    LINORA_LANE_OP D add(D a, D b) { return _mm512_add_pd(a, b); }
-    LINORA_LANE_OP D sub(D a, D b) { return _mm512_sub_pd(a, b); }
-    LINORA_LANE_OP D mul(D a, D b) { return _mm512_mul_pd(a, b); }
-    LINORA_LANE_OP D div(D a, D b) { return _mm512_div_pd(a, b); }
-    // a where a is not below (above) b, else b; NaN in a gives b.
-    LINORA_LANE_OP D max(D a, D b) { return _mm512_max_pd(a, b); }
-    LINORA_LANE_OP D min(D a, D b) { return _mm512_min_pd(a, b); }
+    LINORA_PREFIXED_LANE_OPS(_mm512, _mm256)
     LINORA_LANE_OP D floor(D a) {
         return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
     }
@@ -58,17 +46,7 @@ struct Lanes {
     // v where m holds, +0.0 elsewhere.
     LINORA_LANE_OP D keep(D v, M m) { return _mm512_maskz_mov_pd(m, v); }
     LINORA_LANE_OP D widen(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
-    LINORA_LANE_OP void store(double* p, D v) { _mm512_store_pd(p, v); }
-    LINORA_LANE_OP D load(const double* p) { return _mm512_load_pd(p); }
-    LINORA_LANE_OP D loadu(const double* p) { return _mm512_loadu_pd(p); }
-    LINORA_LANE_OP I cvtt(D a) { return _mm512_cvttpd_epi32(a); }
-    LINORA_LANE_OP D cvt(I a) { return _mm512_cvtepi32_pd(a); }
 
-    LINORA_LANE_OP I set1i(std::int32_t v) { return _mm256_set1_epi32(v); }
-    LINORA_LANE_OP I addi(I a, I b) { return _mm256_add_epi32(a, b); }
-    LINORA_LANE_OP I mini(I a, I b) { return _mm256_min_epi32(a, b); }
-    LINORA_LANE_OP I maxi(I a, I b) { return _mm256_max_epi32(a, b); }
-    LINORA_LANE_OP I mulloi(I a, I b) { return _mm256_mullo_epi32(a, b); }
     LINORA_LANE_OP void storei(std::int32_t* p, I v) {
         _mm256_store_si256(reinterpret_cast<I*>(p), v);
     }
@@ -179,10 +157,6 @@ struct Lanes {
     }
 };
 
-#undef LINORA_LANE_OP
-
-using V = Lanes;
-
 #include "warp/vector_kernels.inc"
 
 } // namespace linora::detail::avx512
@@ -191,3 +165,4 @@ using V = Lanes;
 #pragma GCC diagnostic pop
 #endif
 LINORA_TARGET_END
+#endif

@@ -26,7 +26,7 @@ template <class T> struct WarpJob {
     double scale, off_y;
     const double* u; // u[x] = x / scale + off_x, for every output column
     T* out;
-    detail::WarpSpan<T> vector; // null: the scalar kernel does every pixel
+    detail::WarpSpan<T> span; // the leading pixels of a row
 };
 
 // Output row y. The v-dependent terms of the mapping are formed once per
@@ -42,7 +42,7 @@ template <class K, class T> void warp_row(const WarpJob<T>& job, std::size_t y) 
                                      .by = v * m[4] + m[5],
                                      .bw = v * m[7] + m[8]};
     T* row = job.out + y * job.out_w * rgb;
-    const std::size_t x = job.vector ? job.vector(job.src, terms, job.out_w, row) : 0;
+    const std::size_t x = job.span(job.src, terms, job.out_w, row);
     detail::scalar_row<K, T, rgb>(job.src, detail::WarpRowPositions{terms}, x, job.out_w, row);
 }
 
@@ -59,7 +59,6 @@ Buffer<T> warp_with(std::span<const T> src, std::size_t w, std::size_t h, std::s
     for (std::size_t x = 0; x < u.size(); ++x)
         u[x] = static_cast<double>(x) / scale + off_x;
 
-    const detail::VectorRows<T>* rows = detail::vector_rows<T>(src.size());
     const WarpJob<T> job{{src.data(), w, h, table.get(), table ? (*table)[0].data() : nullptr,
                           &detail::kernel_pixel<K, T, rgb>},
                          out_w,
@@ -68,7 +67,7 @@ Buffer<T> warp_with(std::span<const T> src, std::size_t w, std::size_t h, std::s
                          off_y,
                          u.data(),
                          out.data(),
-                         rows ? rows->warp[detail::kernel_index<K>] : nullptr};
+                         detail::vector_rows<T>(src.size()).warp[detail::kernel_index<K>]};
     // The row length only chunks the work; a saturated value is still non-zero.
     const std::size_t row_len = size_product(out_w, rgb);
     parallel_rows(out_h, row_len, [&job](std::size_t y) { warp_row<K, T>(job, y); });

@@ -25,14 +25,10 @@ struct Instance {
     const VectorLoops* loops;
 };
 
-// The instances other than the scalar one that this machine runs.
-std::vector<Instance> vector_instances() {
+// The instances that this machine runs, the scalar one first.
+std::vector<Instance> instances() {
     std::vector<Instance> v;
-#if defined(LINORA_X86_VECTORS)
-    const linora::Isa cpu = linora::detail::cpu_isa();
-    if (cpu >= linora::Isa::Avx2) v.push_back({"avx2", &avx2::vector_loops});
-    if (cpu >= linora::Isa::Avx512) v.push_back({"avx512", &avx512::vector_loops});
-#endif
+    linora::at_every_isa([&](const char* name) { v.push_back({name, &vector_loops()}); });
     return v;
 }
 
@@ -62,10 +58,10 @@ template <class T> bool same_bits(const std::vector<T>& a, const std::vector<T>&
 }
 
 TEST(DetectorVectorLoops, EveryInstanceGivesTheScalarBits) {
-    const std::vector<Instance> instances = vector_instances();
-    if (instances.empty()) GTEST_SKIP() << "this machine runs only the scalar loops";
+    const std::vector<Instance> all = instances();
+    if (all.size() == 1) GTEST_SKIP() << "this machine runs only the scalar loops";
     std::mt19937 rng(7);
-    const VectorLoops& ref = scalar::vector_loops;
+    const VectorLoops& ref = *all[0].loops;
     for (std::size_t n : {0u, 1u, 2u, 3u, 7u, 8u, 15u, 16u, 17u, 31u, 33u, 64u, 100u}) {
         for (std::size_t offset : {0u, 1u, 3u}) {
             SCOPED_TRACE(testing::Message() << "n " << n << " offset " << offset);
@@ -75,7 +71,7 @@ TEST(DetectorVectorLoops, EveryInstanceGivesTheScalarBits) {
             for (Px& c : cells)
                 c.norm = static_cast<float>(values(1, rng)[0] / 8.0);
             const float max = n > 0 ? std::fabs(cells[offset + n / 2].norm) : 1.0f;
-            for (const Instance& in : instances) {
+            for (const Instance& in : all) {
                 SCOPED_TRACE(in.name);
                 std::vector<double> want = a, got = a;
                 ref.accumulate_scaled(want.data() + offset, b.data() + offset, g, n);
@@ -108,8 +104,6 @@ TEST(DetectorVectorLoops, EveryInstanceGivesTheScalarBits) {
 // every instance (the scalar one included), on the hard cases of the hypot
 // tests laid out in rows of every length around the vector widths.
 TEST(DetectorVectorLoops, HypotRowIsTheLibrarysHypot) {
-    std::vector<Instance> instances = vector_instances();
-    instances.push_back({"scalar", &scalar::vector_loops});
     double (*volatile lib)(double, double) = &::hypot;
     std::vector<double> gx, gy;
     std::uint64_t state = 99;
@@ -123,7 +117,7 @@ TEST(DetectorVectorLoops, HypotRowIsTheLibrarysHypot) {
     std::vector<std::uint64_t> want(gx.size());
     for (std::size_t i = 0; i < gx.size(); ++i)
         want[i] = std::bit_cast<std::uint64_t>(lib(gx[i], gy[i]));
-    for (const Instance& in : instances) {
+    for (const Instance& in : instances()) {
         SCOPED_TRACE(in.name);
         std::vector<double> mag(gx.size());
         // Rows of 1 to 40 elements, then the rest in one.

@@ -100,19 +100,9 @@ void check_remap(std::size_t w, std::size_t h, std::uint32_t seed) {
         }
 }
 
-// Runs `check` with the vector rows limited to each instruction set level
-// (2 AVX-512, 1 AVX2, 0 none), then restores the default.
-template <class F> void at_every_width(F check) {
-    for (int level : {2, 1, 0}) {
-        SCOPED_TRACE(level);
-        linora::limit_isa(static_cast<linora::Isa>(level));
-        check();
-    }
-    linora::limit_isa(linora::Isa::Avx512);
-}
-
 TEST(VectorRows, RemapMatchesScalarSamplers) {
-    at_every_width([] {
+    linora::at_every_isa([](const char* isa) {
+        SCOPED_TRACE(isa);
         for (auto [w, h] : {std::array<std::size_t, 2>{1, 1},
                             {2, 1},
                             {1, 3},
@@ -163,7 +153,8 @@ TEST(VectorRows, WarpMatchesScalarSamplers) {
         {1.0, 0.0, nan, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0},   // NaN positions
         {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.1, 0.0, -0.3},  // W crosses 0
     }};
-    at_every_width([&] {
+    linora::at_every_isa([&](const char* isa) {
+        SCOPED_TRACE(isa);
         for (const auto& m : matrices)
             for (auto [w, h] : {std::array<std::size_t, 2>{1, 1}, {3, 2}, {13, 9}}) {
                 check_warp<std::uint8_t>(w, h, m, 1.7, -1.25, 0.5);
