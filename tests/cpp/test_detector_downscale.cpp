@@ -1,4 +1,5 @@
 #include "detector/downscale.hpp"
+#include "images.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,16 +12,7 @@
 namespace {
 
 using namespace linora::detector;
-
-std::vector<double> noise_image(std::size_t w, std::size_t h, std::uint32_t seed) {
-    std::vector<double> v(w * h);
-    std::uint32_t s = seed;
-    for (double& x : v) {
-        s = s * 1664525u + 1013904223u;
-        x = static_cast<double>(s >> 24);
-    }
-    return v;
-}
+using test_images::noise_image;
 
 struct KernelCase {
     double scale;

@@ -2,16 +2,14 @@
 #include "detector/downscale.hpp"
 #include "detector/driver.hpp"
 #include "detector/level_lines.hpp"
-#include "pool.hpp"
+#include "images.hpp"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -20,6 +18,7 @@ namespace {
 
 using linora::Segment;
 using linora::SizeMismatch;
+using test_images::rotated_rectangle;
 
 template <class T>
 std::vector<Segment> run(const std::vector<T>& img, std::size_t w, std::size_t h, double scale) {
@@ -38,32 +37,6 @@ void expect_identical(const std::vector<Segment>& a, const std::vector<Segment>&
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i)
         EXPECT_EQ(std::memcmp(&a[i], &b[i], sizeof(Segment)), 0) << "segment " << i;
-}
-
-// A dark rectangle rotated by `angle` on a bright background, 4 x 4
-// super-sampled, plus uniform noise of +-noise from a fixed LCG.
-std::vector<std::uint8_t> rotated_rectangle(std::size_t w, std::size_t h, double angle,
-                                            double noise, std::uint32_t seed = 1u) {
-    std::vector<std::uint8_t> img(w * h);
-    const double cx = w / 2.0, cy = h / 2.0, a = w * 0.3, b = h * 0.2;
-    const double c = std::cos(angle), s = std::sin(angle);
-    std::uint32_t state = seed;
-    for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x) {
-            int inside = 0;
-            for (int sy = 0; sy < 4; ++sy)
-                for (int sx = 0; sx < 4; ++sx) {
-                    const double px = x + (sx + 0.5) / 4 - cx, py = y + (sy + 0.5) / 4 - cy;
-                    const double u = c * px + s * py, v = -s * px + c * py;
-                    inside += std::fabs(u) <= a && std::fabs(v) <= b;
-                }
-            state = state * 1664525u + 1013904223u;
-            const double n = ((state >> 8) / 16777216.0 * 2.0 - 1.0) * noise;
-            const double v = 190.0 - 130.0 * inside / 16.0 + n;
-            img[y * w + x] =
-                static_cast<std::uint8_t>(std::lround(std::fmin(255, std::fmax(0, v))));
-        }
-    return img;
 }
 
 template <class T> class DetectTypes : public ::testing::Test {};
@@ -209,32 +182,15 @@ TEST(Detect, SixteenBitScaling) {
     const std::vector<std::uint8_t> img8 = rotated_rectangle(100, 80, 0.7, 8.0, 3u);
     std::vector<std::uint16_t> img16(img8.size());
     std::vector<double> imgd(img8.size());
-    std::uint32_t state = 5u;
+    test_images::Lcg lcg{5u};
     for (std::size_t i = 0; i < img8.size(); ++i) {
-        state = state * 1664525u + 1013904223u;
-        img16[i] = static_cast<std::uint16_t>(img8[i] * 256 + (state >> 24));
+        img16[i] = static_cast<std::uint16_t>(img8[i] * 256 + (lcg.next() >> 24));
         imgd[i] = img16[i] / 257.0;
     }
     for (double scale : {1.0, 0.8}) {
         const std::vector<Segment> ref = run(imgd, 100, 80, scale);
         ASSERT_FALSE(ref.empty());
         expect_identical(ref, run(img16, 100, 80, scale));
-    }
-}
-
-TEST(Detect, WorkerCountDoesNotMatter) {
-    const std::vector<std::uint8_t> img = rotated_rectangle(160, 120, 0.4, 10.0, 7u);
-    for (double scale : {1.0, 0.8, 0.45}) {
-        std::vector<Segment> ref;
-        {
-            linora::ScopedWorkerCount one(1);
-            ref = run(img, 160, 120, scale);
-        }
-        ASSERT_GE(ref.size(), 4u) << scale;
-        for (std::size_t workers : {2u, 5u}) {
-            linora::ScopedWorkerCount scoped(workers);
-            expect_identical(ref, run(img, 160, 120, scale));
-        }
     }
 }
 

@@ -4,6 +4,7 @@
 // subnormal values.
 #include "detector/libm.hpp"
 #include "detector/vector_loops.hpp"
+#include "images.hpp"
 #include "simd.hpp"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,10 @@ namespace {
 
 using namespace linora::detector;
 
+std::vector<double> values(std::size_t n, std::mt19937& rng) {
+    return test_images::values_with_specials(n, rng);
+}
+
 struct Instance {
     const char* name;
     const VectorLoops* loops;
@@ -29,25 +34,6 @@ struct Instance {
 std::vector<Instance> instances() {
     std::vector<Instance> v;
     linora::at_every_isa([&](const char* name) { v.push_back({name, &vector_loops()}); });
-    return v;
-}
-
-std::vector<double> values(std::size_t n, std::mt19937& rng) {
-    const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
-                               std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity(),
-                               -0.0,
-                               0.0,
-                               std::numeric_limits<double>::denorm_min(),
-                               -1e300,
-                               1e300};
-    std::uniform_real_distribution<double> value(-300.0, 300.0);
-    std::uniform_int_distribution<int> pick(0, 79);
-    std::vector<double> v(n);
-    for (double& x : v) {
-        const int k = pick(rng);
-        x = k < 8 ? specials[k] : value(rng);
-    }
     return v;
 }
 

@@ -1,19 +1,21 @@
 // Coordinate-map remap.
-#include "pool.hpp"
+#include "images.hpp"
 #include "test_warp_util.hpp"
 #include "warp/resample.hpp"
 
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <random>
 #include <vector>
 
 namespace {
 
 using linora::Filter;
 using linora::SizeMismatch;
-using warp_test::random_raster;
+using test_images::identity_maps;
+using test_images::Maps;
+using test_images::random_maps;
+using test_images::random_raster;
 using warp_test::value_of;
 
 constexpr Filter filters[] = {Filter::Bilinear, Filter::Lanczos3};
@@ -26,33 +28,13 @@ std::vector<T> remap(const std::vector<T>& src, std::size_t w, std::size_t h,
     return value_of(linora::remap<T, C>(src, w, h, mx, my, ow, oh, f));
 }
 
-struct Maps {
-    std::vector<float> x, y;
-};
-
-Maps identity_maps(std::size_t w, std::size_t h) {
-    Maps m;
-    for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x) {
-            m.x.push_back(float(x));
-            m.y.push_back(float(y));
-        }
-    return m;
-}
-
 // Identity maps reproduce the source; a constant source stays constant
 // whatever the (inside) positions.
 template <class T, std::size_t C> void check_identity_and_constant() {
     const std::size_t w = 13, h = 9;
     const auto src = random_raster<T>(w * h * C, 11);
     const Maps id = identity_maps(w, h);
-    std::mt19937 gen(12);
-    std::uniform_real_distribution<float> ux(-0.5f, w - 0.5f), uy(-0.5f, h - 0.5f);
-    Maps any;
-    for (int i = 0; i < 7 * 5; ++i) {
-        any.x.push_back(ux(gen));
-        any.y.push_back(uy(gen));
-    }
+    const Maps any = random_maps(7 * 5, -0.5f, w - 0.5f, -0.5f, h - 0.5f, 12);
     for (T level :
          {T(0), T(1), T(std::numeric_limits<T>::max() / 3), std::numeric_limits<T>::max()}) {
         const std::vector<T> flat(w * h * C, level);
@@ -137,36 +119,6 @@ TEST(WarpRemap, EmptySource) {
                          linora::InternalError);
         }
     }
-}
-
-// The split of rows among workers never changes a result.
-template <class T, std::size_t C> void check_worker_counts(std::uint32_t seed) {
-    const std::size_t w = 37, h = 23, ow = 41, oh = 29;
-    const auto src = random_raster<T>(w * h * C, seed);
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> ux(-2, w + 1), uy(-2, h + 1);
-    Maps m;
-    for (std::size_t i = 0; i < ow * oh; ++i) {
-        m.x.push_back(ux(gen));
-        m.y.push_back(uy(gen));
-    }
-    for (Filter f : filters) {
-        std::vector<std::vector<T>> results;
-        for (std::size_t workers : {1u, 2u, 5u}) {
-            linora::ScopedWorkerCount scoped(workers);
-            results.push_back(remap<T, C>(src, w, h, m.x, m.y, ow, oh, f));
-        }
-        EXPECT_EQ(results[0].size(), ow * oh * C);
-        EXPECT_EQ(results[0], results[1]);
-        EXPECT_EQ(results[0], results[2]);
-    }
-}
-
-TEST(WarpRemap, SameResultWithAnyWorkerCount) {
-    check_worker_counts<std::uint8_t, 1>(21);
-    check_worker_counts<std::uint8_t, 3>(22);
-    check_worker_counts<std::uint16_t, 1>(23);
-    check_worker_counts<std::uint16_t, 3>(24);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Point samplers and the Lanczos weight table.
-#include "test_warp_util.hpp"
+#include "images.hpp"
 #include "warp/samplers.hpp"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 namespace {
 
 using linora::LanczosTable;
-using warp_test::random_raster;
+using test_images::random_raster;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();

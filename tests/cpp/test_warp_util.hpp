@@ -1,5 +1,5 @@
-// Helpers shared by the resampling tests: random rasters from a fixed seed and
-// unwrapping of Checked results.
+// Unwrapping of the resampling calls' Checked results, for the tests (their
+// inputs come from images.hpp).
 #pragma once
 
 #include "buffer.hpp"
@@ -7,22 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstdint>
-#include <limits>
-#include <random>
 #include <variant>
 #include <vector>
 
 namespace warp_test {
-
-template <class T> std::vector<T> random_raster(std::size_t n, std::uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_int_distribution<std::uint32_t> dist(0, std::numeric_limits<T>::max());
-    std::vector<T> v(n);
-    for (auto& s : v)
-        s = static_cast<T>(dist(gen));
-    return v;
-}
 
 template <class T> std::vector<T> to_vector(const linora::Buffer<T>& b) {
     return std::vector<T>(b.data(), b.data() + b.size());

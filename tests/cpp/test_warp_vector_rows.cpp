@@ -4,6 +4,7 @@
 // whole outputs with per-pixel sampler calls on positions chosen to hit the lanes' special cases:
 // borders and the half-pixel margin, the last pixels of the buffer, NaN and infinities, W = 0, tiny
 // rasters, and row lengths that are not multiples of four.
+#include "images.hpp"
 #include "simd.hpp"
 #include "test_warp_util.hpp"
 #include "warp/resample.hpp"
@@ -21,7 +22,9 @@
 namespace {
 
 using linora::Filter;
-using warp_test::random_raster;
+using test_images::positions_with_specials;
+using test_images::random_raster;
+using test_images::sweep;
 using warp_test::value_of;
 
 template <class T, std::size_t C>
@@ -34,48 +37,6 @@ void sample_at(const std::vector<T>& src, std::size_t w, std::size_t h, Filter f
         linora::sample_lanczos3<T, C>(s, w, h, table, x, y, std::span<T, C>(out, C));
 }
 
-// Map values: mostly random positions over and around the raster, with the
-// edge values, the last pixel, NaN and infinities mixed in.
-std::vector<float> positions(std::size_t n, std::size_t size, std::mt19937& rng) {
-    const float edge = static_cast<float>(size) - 0.5f;
-    const float specials[] = {-0.5f,
-                              edge,
-                              static_cast<float>(size) - 1.0f,
-                              static_cast<float>(size) - 1.25f,
-                              -0.75f,
-                              0.0f,
-                              std::nextafter(edge, 1e9f),
-                              std::numeric_limits<float>::quiet_NaN(),
-                              std::numeric_limits<float>::infinity(),
-                              -std::numeric_limits<float>::infinity(),
-                              1023.5f / 1024.0f,
-                              0.5f / 1024.0f};
-    std::uniform_real_distribution<float> pos(-3.0f, static_cast<float>(size) + 2.0f);
-    std::uniform_int_distribution<int> pick(0, 3 * 12 - 1);
-    std::vector<float> v(n);
-    for (float& p : v) {
-        const int k = pick(rng);
-        p = k < 12 ? specials[k] : pos(rng);
-    }
-    return v;
-}
-
-// Map values that sweep the raster and its margin smoothly, row by row, as
-// a lens correction does: whole groups of lanes then read their taps as
-// runs, up to the last rows and columns and into the border.
-std::vector<float> sweep(std::size_t out_w, std::size_t out_h, std::size_t size, bool along_x,
-                         std::mt19937& rng) {
-    std::uniform_real_distribution<float> jitter(-0.02f, 0.02f);
-    std::vector<float> v(out_w * out_h);
-    const std::size_t steps = along_x ? out_w : out_h;
-    const float step = (static_cast<float>(size) + 2.0f) / static_cast<float>(steps);
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        const std::size_t k = along_x ? i % out_w : i / out_w;
-        v[i] = -1.25f + static_cast<float>(k) * step + jitter(rng);
-    }
-    return v;
-}
-
 template <class T, std::size_t C>
 void check_remap(std::size_t w, std::size_t h, std::uint32_t seed) {
     std::mt19937 rng(seed);
@@ -84,10 +45,10 @@ void check_remap(std::size_t w, std::size_t h, std::uint32_t seed) {
     for (std::size_t out_w : {1u, 3u, 4u, 7u, 33u, 70u})
         for (bool smooth : {false, true}) {
             const std::size_t out_h = smooth ? 2 * h + 5 : 9;
-            const std::vector<float> mx =
-                smooth ? sweep(out_w, out_h, w, true, rng) : positions(out_w * out_h, w, rng);
-            const std::vector<float> my =
-                smooth ? sweep(out_w, out_h, h, false, rng) : positions(out_w * out_h, h, rng);
+            const std::vector<float> mx = smooth ? sweep(out_w, out_h, w, true, rng)
+                                                 : positions_with_specials(out_w * out_h, w, rng);
+            const std::vector<float> my = smooth ? sweep(out_w, out_h, h, false, rng)
+                                                 : positions_with_specials(out_w * out_h, h, rng);
             for (Filter f : {Filter::Bilinear, Filter::Lanczos3}) {
                 const std::vector<T> got =
                     value_of(linora::remap<T, C>(src, w, h, mx, my, out_w, out_h, f));

@@ -1,5 +1,5 @@
 // Perspective warp of RGB images.
-#include "pool.hpp"
+#include "images.hpp"
 #include "test_warp_util.hpp"
 #include "warp/resample.hpp"
 
@@ -8,14 +8,13 @@
 #include <array>
 #include <fstream>
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
 using linora::Filter;
-using warp_test::random_raster;
+using test_images::random_raster;
 using warp_test::value_of;
 
 constexpr Filter filters[] = {Filter::Bilinear, Filter::Lanczos3};
@@ -173,34 +172,6 @@ TEST(WarpRgb, EmptySource) {
         EXPECT_EQ(warp(none, 0, 0, 2, 2, identity, f), std::vector<std::uint8_t>(12, 0));
         EXPECT_THROW(warp(none, 0, 0, 2, 2, identity, f, 1.0, -0.5, -0.5), linora::InternalError);
     }
-}
-
-// The split of rows among workers never changes a result.
-template <class T> void check_worker_counts(std::uint32_t seed) {
-    const std::size_t w = 33, h = 21, ow = 47, oh = 31;
-    const auto src = random_raster<T>(w * h * 3, seed);
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<double> jitter(-0.1, 0.1), persp(-2e-3, 2e-3);
-    for (int trial = 0; trial < 3; ++trial) {
-        const std::array<double, 9> m = {1 + jitter(gen), jitter(gen),     10 * jitter(gen),
-                                         jitter(gen),     1 + jitter(gen), 10 * jitter(gen),
-                                         persp(gen),      persp(gen),      1 + jitter(gen)};
-        for (Filter f : filters) {
-            std::vector<std::vector<T>> results;
-            for (std::size_t workers : {1u, 2u, 5u}) {
-                linora::ScopedWorkerCount scoped(workers);
-                results.push_back(warp(src, w, h, ow, oh, m, f, 1.4, -3.0, -2.0));
-            }
-            EXPECT_EQ(results[0].size(), ow * oh * 3);
-            EXPECT_EQ(results[0], results[1]);
-            EXPECT_EQ(results[0], results[2]);
-        }
-    }
-}
-
-TEST(WarpRgb, SameResultWithAnyWorkerCount) {
-    check_worker_counts<std::uint8_t>(41);
-    check_worker_counts<std::uint16_t>(42);
 }
 
 } // namespace
