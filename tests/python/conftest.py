@@ -44,6 +44,25 @@ def _half_plane(angle_deg, size=96, low=50.0, high=200.0):
     return low + (high - low) * np.clip(dist + 0.5, 0.0, 1.0)
 
 
+# What some platforms or tools cannot run; the scripts that leave such tests
+# out select them by these markers (pytest's -m).
+MARKERS = {
+    "forks_with_threads": "forks while the pool's workers run (qemu-user and ThreadSanitizer"
+                          " end such a child)",
+    "counts_threads": "counts the process's threads (qemu-user runs threads of its own)",
+    "limits_address_space": "limits the address space (qemu-user reserves it for the guest)",
+    "x86_64_libm": "digests of detect pinned with x86-64 glibc's hypot (aarch64's differs in"
+                   " the last bit)",
+    "slow_under_emulation": "thousands of calls, many interpreters or latency limits meant for"
+                            " native speed; what it checks does not depend on the processor",
+}
+
+
+def pytest_configure(config):
+    for name, text in MARKERS.items():
+        config.addinivalue_line("markers", f"{name}: {text}")
+
+
 @pytest.fixture(scope="session")
 def rect_image():
     return _rectangle()

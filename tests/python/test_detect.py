@@ -2,7 +2,6 @@
 memory rule, scale handling and the geometry of the returned segments."""
 
 import math
-import threading
 
 import numpy as np
 import pytest
@@ -371,28 +370,6 @@ def test_all_nan_image():
     img = np.full((20, 20), np.nan)
     assert linora.detect(img, 1.0) == []
     assert linora.detect(img) == []
-
-
-def test_concurrent_calls_agree(blocks_image, rect_image):
-    images = [blocks_image, rect_image, blocks_image.astype(np.float32), rect_image.T]
-    expected = [key(linora.detect(img)) for img in images]
-    results = [None] * 8
-    errors = []
-
-    def worker(i):
-        try:
-            results[i] = key(linora.detect(images[i % len(images)]))
-        except BaseException as e:  # pragma: no cover - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
-    for i, r in enumerate(results):
-        assert r == expected[i % len(images)]
 
 
 def test_skimage_camera_if_available():

@@ -112,6 +112,7 @@ def expected():
     return exp
 
 
+@pytest.mark.x86_64_libm
 @pytest.mark.parametrize("name", PHOTOS)
 def test_detect_digests(expected, name):
     _compare(expected, detect_digests(name))

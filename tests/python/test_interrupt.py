@@ -6,6 +6,10 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
+pytestmark = pytest.mark.slow_under_emulation
+
 # Runs in a child, which receives the signals. Each case runs one long call
 # with a signal sent while it computes, and reports what the call raised and
 # how long after the signal. The detector case is the slowest image there is

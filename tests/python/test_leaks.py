@@ -30,6 +30,8 @@ import pytest
 
 import linora
 
+pytestmark = pytest.mark.slow_under_emulation
+
 SANITIZED = os.environ.get("LINORA_SANITIZED") == "1"
 PAGE = os.sysconf("SC_PAGE_SIZE")
 CALLS = 2000

@@ -3,7 +3,6 @@ messages, output arrays, geometric placements, and bit-exact agreement with
 the NumPy model in reference.py."""
 
 import collections
-import threading
 
 import numpy as np
 import pytest
@@ -960,36 +959,6 @@ def test_warp_unusual_parameters_match_reference(rgb_u8, scale, off_x, off_y, fl
 def test_warp_nan_positions_are_outside(rgb_u8, flt):
     nan = float("nan")
     assert not linora.warp_rgb(rgb_u8, [nan] * 9, 1, 0, 0, flt, (3, 2)).any()
-
-
-def test_concurrent_calls_agree(rgb_u16):
-    rng = np.random.default_rng(51)
-    mx, my = random_maps(rng, 40, 50, 23, 31)
-    inv = random_homography(rng)
-    jobs = [
-        lambda: linora.remap_rgb(rgb_u16, mx, my, "lanczos3"),
-        lambda: linora.warp_rgb(rgb_u16, inv, 1.5, 0.0, 0.0, "bilinear", (60, 50)),
-        lambda: linora.remap_gray(rgb_u16[:, :, 0], mx, my, "bilinear"),
-        lambda: linora.warp_rgb(rgb_u16, inv, 0.7, 1.0, 2.0, "lanczos3", (30, 45)),
-    ]
-    expected = [job() for job in jobs]
-    results = [None] * 12
-    errors = []
-
-    def worker(i):
-        try:
-            results[i] = jobs[i % len(jobs)]()
-        except BaseException as e:  # pragma: no cover - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(results))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
-    for i, r in enumerate(results):
-        assert np.array_equal(r, expected[i % len(jobs)])
 
 
 def _bilinear_tie_case(rng, dtype):

@@ -30,9 +30,11 @@ def _scene(seed, h=120, w=160):
 
 
 def _all_calls(seed):
-    """One call of every function on inputs derived from `seed`."""
+    """One call of every function on inputs derived from `seed`, with both
+    sample types and filters, and a strided image."""
     gray = _scene(seed)
     rgb = np.stack([gray, gray[::-1], 255 - gray], axis=2).copy()
+    rgb16 = rgb.astype(np.uint16) * 257
     rng = np.random.default_rng(seed + 1000)
     h, w = gray.shape
     mx = (rng.uniform(-2, w + 1, (90, 70))).astype(np.float32)
@@ -41,9 +43,11 @@ def _all_calls(seed):
     return [
         ("detect", lambda: linora.detect(gray)),
         ("detect1", lambda: linora.detect(gray.astype(np.float32), 1.0)),
+        ("detect_strided", lambda: linora.detect(gray.T)),
         ("warp_b", lambda: linora.warp_rgb(rgb, inv, 1.3, 0.5, -1.0)),
-        ("warp_l", lambda: linora.warp_rgb(rgb.astype(np.uint16) * 257, inv, 0.7, 0, 0, "lanczos3")),
+        ("warp_l", lambda: linora.warp_rgb(rgb16, inv, 0.7, 0, 0, "lanczos3")),
         ("remap_rgb", lambda: linora.remap_rgb(rgb, mx, my, "lanczos3")),
+        ("remap_rgb16", lambda: linora.remap_rgb(rgb16, mx, my, "bilinear")),
         ("remap_gray", lambda: linora.remap_gray(gray, mx, my)),
     ]
 
@@ -174,6 +178,7 @@ def test_results_do_not_depend_on_worker_count():
     assert len(one) > 100
 
 
+@pytest.mark.forks_with_threads
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_forked_child_recreates_the_pool():
     expected = _digests([7])  # the pool exists and is busy-capable in the parent now
@@ -193,6 +198,7 @@ def test_forked_child_recreates_the_pool():
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
 
 
+@pytest.mark.forks_with_threads
 def test_multiprocessing_fork_start_method():
     import multiprocessing
 
@@ -205,6 +211,7 @@ def test_multiprocessing_fork_start_method():
     assert results == [expected, expected]
 
 
+@pytest.mark.forks_with_threads
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_fork_while_other_threads_run_loops():
     """Forking while another thread is inside a parallel loop must not leave the
@@ -264,7 +271,13 @@ sys.exit(0)
 """
 
 
-@pytest.mark.parametrize("function", ["detect", "warp_rgb", "remap_rgb"])
+# Each case starts twenty interpreters: under emulation only detect's runs,
+# for the platform's unwinding of the ended thread.
+@pytest.mark.parametrize("function", [
+    "detect",
+    pytest.param("warp_rgb", marks=pytest.mark.slow_under_emulation),
+    pytest.param("remap_rgb", marks=pytest.mark.slow_under_emulation),
+])
 def test_interpreter_exit_while_a_daemon_thread_is_in_a_call(function):
     statuses = []
     for _ in range(4):  # 20 runs, 5 at a time
@@ -329,6 +342,7 @@ print(json.dumps(report))
 """
 
 
+@pytest.mark.counts_threads
 @pytest.mark.skipif(not sys.platform.startswith("linux") or os.geteuid() != 0,
                     reason="needs Linux and root (to run the child as a user with a task limit)")
 def test_pool_keeps_the_workers_it_could_start_and_retries_later():
@@ -389,6 +403,7 @@ print("done")
 """
 
 
+@pytest.mark.limits_address_space
 @pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"),
                     reason="needs Linux; the sanitizers reserve the address space themselves")
 def test_memory_exhaustion_never_ends_the_process():
