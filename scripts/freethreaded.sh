@@ -7,11 +7,11 @@
 # several threads at once under pytest-run-parallel (--parallel-threads).
 # Arguments are passed on to both pytest runs.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
 prefix=$(bash scripts/ft-python.sh | tail -n 1)
 py="$prefix/bin/python3"
-venv="${LINORA_FT_VENV:-$root/.venv-ft}"
+venv="${LINORA_FT_VENV:-$root/.venv-ft}" # its own environment, not LINORA_VENV
 # An environment made by another interpreter (an older version) goes.
 if [ -x "$venv/bin/python" ] &&
     [ "$("$venv/bin/python" -c 'import sys; print(sys._base_executable)')" != "$("$py" -c 'import sys; print(sys.executable)')" ]; then

