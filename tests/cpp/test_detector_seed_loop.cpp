@@ -4,6 +4,7 @@
 #include "detector/driver.hpp"
 #include "detector/seed_loop.hpp"
 #include "detector/speculation.hpp"
+#include "images.hpp"
 #include "pool.hpp"
 
 #include <gtest/gtest.h>
@@ -21,32 +22,7 @@
 namespace {
 
 using namespace linora::detector;
-
-// A dark rectangle rotated by `angle` on a bright background, 4 x 4
-// super-sampled, plus uniform noise of +-noise from a fixed LCG.
-std::vector<std::uint8_t> rotated_rectangle(std::size_t w, std::size_t h, double angle,
-                                            double noise, std::uint32_t seed = 1u) {
-    std::vector<std::uint8_t> img(w * h);
-    const double cx = w / 2.0, cy = h / 2.0, a = w * 0.3, b = h * 0.2;
-    const double c = std::cos(angle), s = std::sin(angle);
-    std::uint32_t state = seed;
-    for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x) {
-            int inside = 0;
-            for (int sy = 0; sy < 4; ++sy)
-                for (int sx = 0; sx < 4; ++sx) {
-                    const double px = x + (sx + 0.5) / 4 - cx, py = y + (sy + 0.5) / 4 - cy;
-                    const double u = c * px + s * py, v = -s * px + c * py;
-                    inside += std::fabs(u) <= a && std::fabs(v) <= b;
-                }
-            state = state * 1664525u + 1013904223u;
-            const double n = ((state >> 8) / 16777216.0 * 2.0 - 1.0) * noise;
-            const double v = 190.0 - 130.0 * inside / 16.0 + n;
-            img[y * w + x] =
-                static_cast<std::uint8_t>(std::lround(std::fmin(255, std::fmax(0, v))));
-        }
-    return img;
-}
+using test_images::rotated_rectangle;
 
 // Images for the seed loop, from friendly to hostile: noise (many tiny
 // regions), a noisy rotated rectangle, a clutter of crossing bars of every
