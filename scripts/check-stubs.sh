@@ -24,14 +24,10 @@ set -euo pipefail
 cd "$root"
 bash scripts/setup.sh >/dev/null
 py="$venv/bin/python"
-need=()
-"$py" -c "import mypy" 2>/dev/null || need+=(mypy)
-[ -x "$venv/bin/basedpyright" ] || need+=(basedpyright)
-"$py" -c "import skimage" 2>/dev/null || need+=(scikit-image)
-if [ ${#need[@]} -gt 0 ]; then
-    echo "check-stubs: installing ${need[*]}"
-    "$py" -m pip install -q --disable-pip-version-check "${need[@]}"
-fi
+pip_need_module "$py" mypy mypy
+[ -x "$venv/bin/basedpyright" ] || pip_needed+=(basedpyright)
+pip_need_module "$py" skimage scikit-image
+pip_install_needed check-stubs "$py"
 install_opencv check-stubs "$py"
 pyright() { "$venv/bin/basedpyright" --pythonpath "$py" "$@"; }
 echo "check-stubs: $("$py" -m mypy --version), $(pyright --version | tr '\n' ' ')"

@@ -21,6 +21,9 @@
 #     benchmark compares with). opencv-python-headless is uninstalled first
 #     when present: both install the same cv2 package and must never be
 #     installed together.
+# pip_need_module PYTHON MODULE PACKAGE..., pip_install_needed TAG PYTHON
+#     Note Python packages to install unless PYTHON imports MODULE (in the
+#     array pip_needed), then install the ones noted, if any, with pip.
 # find_cpython VERSION...
 #     Prints a CPython of the first of the minor versions given (e.g. 3.13)
 #     that is found and can make virtual environments: on the PATH, in pyenv
@@ -43,6 +46,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="${LINORA_VENV:-$root/.venv}"
 cpp_runner=()
 apt_needed=()
+pip_needed=()
 
 apt_need() { apt_needed+=("$@"); }
 
@@ -60,6 +64,18 @@ apt_need_file() {
 
 apt_install_needed() {
     [ ${#apt_needed[@]} -eq 0 ] || apt_install "$1" "${apt_needed[@]}"
+}
+
+pip_need_module() {
+    local py=$1 module=$2
+    shift 2
+    "$py" -c "import $module" 2>/dev/null || pip_needed+=("$@")
+}
+
+pip_install_needed() {
+    [ ${#pip_needed[@]} -gt 0 ] || return 0
+    echo "$1: installing ${pip_needed[*]}"
+    "$2" -m pip install -q --disable-pip-version-check "${pip_needed[@]}"
 }
 
 # apt-get with the arguments given, retried while the package lock is held.

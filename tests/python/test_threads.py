@@ -63,6 +63,13 @@ def _digests(seeds):
     return {(seed, name): _digest(call()) for seed in seeds for name, call in _all_calls(seed)}
 
 
+def _run_all(threads):
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def test_concurrent_threads_match_sequential_results():
     seeds = range(4)
     expected = _digests(seeds)
@@ -80,10 +87,7 @@ def test_concurrent_threads_match_sequential_results():
             errors.append(e)
 
     threads = [threading.Thread(target=worker, args=(s,)) for s in seeds for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    _run_all(threads)
     assert errors == []
     assert got == expected
 
@@ -140,10 +144,7 @@ def test_threads_interleaving_raising_and_returning_calls_match_sequential_resul
             order = [c for _ in range(3) for c in calls[seed]]
             np.random.default_rng(100 * seed + t).shuffle(order)
             threads.append(threading.Thread(target=worker, args=(seed, order)))
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    _run_all(threads)
     assert errors == []
     assert got == expected
 
