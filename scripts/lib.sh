@@ -39,8 +39,8 @@
 #     at least one test: the number it selects is printed.
 # check_markers PYTHON MARKER...
 #     Fails unless each pytest marker is given to at least one test of
-#     tests/python (collected by PYTHON), so that a selection with -m
-#     cannot miss its tests through a misspelt marker.
+#     tests/python (collected by PYTHON with its own packages), so that a
+#     selection with -m cannot miss its tests through a misspelt marker.
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="${LINORA_VENV:-$root/.venv}"
@@ -198,7 +198,9 @@ run_cpp_tests() {
 check_markers() {
     local py=$1
     shift
-    "$py" - "$root/tests/python" "$@" <<'PY'
+    # The interpreter's own packages: not those that PYTHONHOME or PYTHONPATH
+    # name for the tests' run (another platform's, an instrumented build).
+    env -u PYTHONHOME -u PYTHONPATH "$py" - "$root/tests/python" "$@" <<'PY'
 import contextlib, io, sys
 import pytest
 
