@@ -1,7 +1,7 @@
 #include "detector/seed_loop.hpp"
 
-#include "core_errors.hpp"
 #include "cancel.hpp"
+#include "core_errors.hpp"
 #include "detector/seed_work.hpp"
 #include "detector/speculation.hpp"
 #include "pool.hpp"

@@ -22,8 +22,8 @@
 // reads marks through it can leave a read unrecorded.
 #pragma once
 
-#include "detector/seed_loop.hpp"
 #include "buffer.hpp"
+#include "detector/seed_loop.hpp"
 
 #include <cstddef>
 #include <cstdint>

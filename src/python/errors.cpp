@@ -1,10 +1,10 @@
 #include "errors.hpp"
 
+#include "core_errors.hpp"
 #include "detached.hpp"
 #include "forced_unwind.hpp"
 #include "handle.hpp"
 #include "once.hpp"
-#include "core_errors.hpp"
 
 #include <new>
 #include <stdexcept>
@@ -91,8 +91,7 @@ LINORA_CATCHES_FORCED_UNWIND std::exception_ptr capture(void (*fn)(void*), void*
 #if LINORA_FORCED_UNWIND
     catch (abi::__forced_unwind&) {
         throw;
-    }
-    catch (...) {
+    } catch (...) {
         return std::current_exception();
     }
 #else

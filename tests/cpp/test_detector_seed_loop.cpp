@@ -1,7 +1,7 @@
 // The seed loop: speculation committed in order, and the parallel loop,
 // against the sequential loop on images from friendly to hostile.
-#include "detector/level_lines.hpp"
 #include "detector/driver.hpp"
+#include "detector/level_lines.hpp"
 #include "detector/seed_loop.hpp"
 #include "detector/speculation.hpp"
 #include "images.hpp"
