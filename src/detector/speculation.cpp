@@ -5,11 +5,19 @@
 
 namespace linora::detector {
 
+void ThreadOverlay::hold(std::size_t batch, const std::vector<std::uint32_t>& marks) {
+    if (pending_head_ == pending_end_) pending_head_ = pending_end_ = 0;
+    if (pending_end_ == pending_.size()) pending_.emplace_back();
+    Pending& pending = pending_[pending_end_++];
+    pending.batch = batch;
+    pending.marks.assign(marks.begin(), marks.end());
+}
+
 void ThreadOverlay::release_before(std::size_t committed) {
     for (; pending_head_ < pending_end_ && pending_[pending_head_].batch < committed;
          ++pending_head_)
         for (std::uint32_t p : pending_[pending_head_].marks)
-            own_[p] &= static_cast<std::uint8_t>(~OverlayMarks::kPrior);
+            own[p] &= static_cast<std::uint8_t>(~OverlayMarks::kPrior);
 }
 
 void CheckTally::count(bool redone) noexcept {
@@ -27,7 +35,7 @@ void speculate_batch(const SeedLoopInput& in, std::size_t batch, std::size_t fir
     record.used_reads.clear();
     record.marks.clear();
     record.seeds.clear();
-    OverlayMarks marks(shared, thread.own_.data(), true, record.reads, record.used_reads);
+    OverlayMarks marks(shared, thread.own.data(), true, record.reads, record.used_reads);
     for (std::size_t i = first; i < last; ++i) {
         prefetch_seed(in, i, marks);
         const std::uint32_t seed = in.seeds[i];
@@ -47,18 +55,14 @@ void speculate_batch(const SeedLoopInput& in, std::size_t batch, std::size_t fir
         }
         poll();
         Candidate c;
-        const bool found = grow_candidate(seed, in, marks, thread.region_, c);
-        for (std::uint32_t p : thread.region_)
-            thread.own_[p] = OverlayMarks::kPrior;
-        record.marks.insert(record.marks.end(), thread.region_.begin(), thread.region_.end());
+        const bool found = grow_candidate(seed, in, marks, thread.region, c);
+        for (std::uint32_t p : thread.region)
+            thread.own[p] = OverlayMarks::kPrior;
+        record.marks.insert(record.marks.end(), thread.region.begin(), thread.region.end());
         record.seeds.push_back(
             {offset, found, record.reads.size(), record.used_reads.size(), record.marks.size(), c});
     }
-    if (thread.pending_head_ == thread.pending_end_) thread.pending_head_ = thread.pending_end_ = 0;
-    if (thread.pending_end_ == thread.pending_.size()) thread.pending_.emplace_back();
-    ThreadOverlay::Pending& pending = thread.pending_[thread.pending_end_++];
-    pending.batch = batch;
-    pending.marks.assign(record.marks.begin(), record.marks.end());
+    thread.hold(batch, record.marks);
 }
 
 void commit_batch(const SeedLoopInput& in, const BatchRecord& record, std::size_t first,
@@ -95,22 +99,22 @@ void commit_batch(const SeedLoopInput& in, const BatchRecord& record, std::size_
 
 void seeds_in_order(const SeedLoopInput& in, std::size_t first, std::size_t last,
                     std::uint8_t* shared, ThreadOverlay& thread, std::vector<Candidate>& found) {
-    OverlayMarks marks(shared, thread.own_.data(), false, thread.reads_, thread.used_reads_);
+    OverlayMarks marks(shared, thread.own.data(), false, thread.reads, thread.used_reads);
     for (std::size_t i = first; i < last; ++i) {
         prefetch_seed(in, i, marks);
         const std::uint32_t seed = in.seeds[i];
-        thread.reads_.clear();
+        thread.reads.clear();
         if (!marks.is_free(seed)) continue;
         poll();
         Candidate c;
-        const bool ok = grow_candidate(seed, in, marks, thread.region_, c);
-        for (std::uint32_t p : thread.region_) {
+        const bool ok = grow_candidate(seed, in, marks, thread.region, c);
+        for (std::uint32_t p : thread.region) {
             OverlayMarks::set_shared_mark(shared, p);
-            thread.own_[p] &= static_cast<std::uint8_t>(~OverlayMarks::kMineInOrder);
+            thread.own[p] &= static_cast<std::uint8_t>(~OverlayMarks::kMineInOrder);
         }
         if (ok) found.push_back(c);
     }
-    thread.reads_.clear();
+    thread.reads.clear();
 }
 
 } // namespace linora::detector

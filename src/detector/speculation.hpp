@@ -116,36 +116,33 @@ struct BatchRecord {
 // What a thread keeps for itself between batches: the bytes of its overlay
 // (no kMine or kMineInOrder between seeds), the batches behind its kPrior
 // marks, and buffers. One byte per pixel.
-class ThreadOverlay {
-  public:
-    explicit ThreadOverlay(std::size_t pixels) : own_(pixels) {}
+struct ThreadOverlay {
+    explicit ThreadOverlay(std::size_t pixels) : own(pixels) {}
 
+    // Keeps the marks of this thread's batch `batch` as kPrior until
+    // release_before passes it.
+    void hold(std::size_t batch, const std::vector<std::uint32_t>& marks);
     // Forgets the kPrior marks of this thread's batches before `committed`:
     // the final ones are in the shared marks now, and those of seeds that
     // were done again must not count any more.
     void release_before(std::size_t committed);
 
-  private:
-    friend void speculate_batch(const SeedLoopInput&, std::size_t, std::size_t, std::size_t,
-                                std::uint8_t*, ThreadOverlay&, BatchRecord&);
-    friend void seeds_in_order(const SeedLoopInput&, std::size_t, std::size_t, std::uint8_t*,
-                               ThreadOverlay&, std::vector<Candidate>&);
+    Buffer<std::uint8_t> own; // zeroed
+    std::vector<std::uint32_t> region;
+    std::vector<std::uint32_t> reads; // reads of seeds done in order (not needed)
+    std::vector<std::uint32_t> used_reads;
 
-    // A batch of this thread whose marks are kPrior in `own_`.
+  private:
+    // A batch of this thread whose marks are kPrior in `own`.
     struct Pending {
         std::size_t batch;
         std::vector<std::uint32_t> marks;
     };
-
-    Buffer<std::uint8_t> own_; // zeroed
     // Oldest first: entries [pending_head_, pending_end_); the entries keep
     // their buffers for reuse.
     std::vector<Pending> pending_;
     std::size_t pending_head_ = 0;
     std::size_t pending_end_ = 0;
-    std::vector<std::uint32_t> region_;
-    std::vector<std::uint32_t> reads_; // reads of seeds done in order (not needed)
-    std::vector<std::uint32_t> used_reads_;
 };
 
 // Counts the checked speculated seeds and tells when speculation only redoes
