@@ -64,60 +64,80 @@ std::size_t source_index(std::size_t i, double scale, std::size_t n) {
     return s < n - 1 ? s : n - 1;
 }
 
-// Smoothing and picking in two row-parallel passes that compute only what
-// the output reads: the horizontal pass keeps the smoothed samples of the
-// picked columns (all rows, since the vertical taps reach them), and the
-// vertical pass smooths only the picked rows, straight into the output. Each
-// kept sample is the sum of the full-resolution smoothing, with the same
-// products added in the same order.
-template <class T>
-Raster downscale(std::span<const T> in, std::size_t w, std::size_t h, double scale) {
-    const GaussianKernel g = gaussian_kernel(scale);
-    const std::size_t taps = g.weights.size();
-    const std::size_t half = g.half;
-    const double* kern = g.weights.data();
-    const VectorLoops& loops = vector_loops();
-
-    Raster out;
-    out.width = subsampled_size(scale, w);
-    out.height = subsampled_size(scale, h);
-    const std::size_t ow = out.width;
-    std::vector<std::size_t> columns(ow);
+SubsamplePlan::SubsamplePlan(std::size_t w_, std::size_t h_, double scale_)
+    : w(w_), h(h_), ow(subsampled_size(scale_, w_)), oh(subsampled_size(scale_, h_)), scale(scale_),
+      kernel(gaussian_kernel(scale_)), columns(ow) {
     for (std::size_t x = 0; x < ow; ++x)
         columns[x] = source_index(x, scale, w);
+    // A strip recomputes the horizontal rows its first kernel window shares
+    // with the previous strip: a few strips per worker keep that small and
+    // the workers balanced.
+    const std::size_t per_worker = 4 * pool_workers();
+    strip_rows = std::clamp<std::size_t>((oh + per_worker - 1) / per_worker, 16, 256);
+}
 
-    // Horizontal pass. A row is first laid out with `half` replicated edge
-    // samples on each side, so that every column's window is contiguous;
-    // tap k of column x is then padded[x + k], the sample at
-    // clamp(x + k - half, 0, w - 1). The sums run tap by tap from zero over
-    // the whole row.
-    Array<double> t1(size_product(ow, h)); // every row is written
-    parallel_rows(h, w, [&](std::size_t y) {
-        const std::unique_ptr<double[]> padded(new double[w + 2 * half]);
-        std::vector<double> smooth(w, 0.0);
-        const T* src = in.data() + y * w;
-        for (std::size_t i = 0; i < w + 2 * half; ++i)
-            padded[i] = working_value(src[clamped_tap(i, 0, half, w)]);
-        for (std::size_t k = 0; k < taps; ++k)
-            loops.accumulate_scaled(smooth.data(), padded.get() + k, kern[k], w);
-        double* dst = t1.data() + y * ow;
-        for (std::size_t x = 0; x < ow; ++x)
-            dst[x] = smooth[columns[x]];
-    });
+template <class T>
+SubsampledRows<T>::SubsampledRows(const SubsamplePlan& plan, std::span<const T> in)
+    : plan_(plan), in_(in), slots_(std::min(plan.kernel.weights.size(), plan.h)),
+      ring_(size_product(slots_, plan.ow)), held_(slots_, SIZE_MAX),
+      padded_(plan.w + 2 * plan.kernel.half), smooth_(plan.w) {}
 
-    // Vertical pass of the picked rows, tap by tap over whole rows of t1.
-    out.samples = Array<double>(size_product(ow, out.height));
-    parallel_rows(out.height, ow, [&](std::size_t y) {
-        const std::size_t sy = source_index(y, scale, h);
-        double* dst = out.samples.data() + y * ow;
-        std::fill(dst, dst + ow, 0.0);
-        for (std::size_t k = 0; k < taps; ++k)
-            loops.accumulate_scaled(dst, t1.data() + clamped_tap(sy, k, half, h) * ow, kern[k], ow);
+// Row j of the horizontal pass at the picked columns. The row is first laid
+// out with `half` replicated edge samples on each side, so that every
+// column's window is contiguous; tap k of column x is then padded[x + k], the
+// sample at clamp(x + k - half, 0, w - 1). The sums run tap by tap from zero
+// over the whole row.
+template <class T> const double* SubsampledRows<T>::horizontal_row(std::size_t j) {
+    const std::size_t slot = j % slots_;
+    double* dst = ring_.data() + slot * plan_.ow;
+    if (held_[slot] == j) return dst;
+    const std::size_t w = plan_.w;
+    const std::size_t half = plan_.kernel.half;
+    const T* src = in_.data() + j * w;
+    for (std::size_t i = 0; i < w + 2 * half; ++i)
+        padded_[i] = working_value(src[clamped_tap(i, 0, half, w)]);
+    std::fill(smooth_.begin(), smooth_.end(), 0.0);
+    const VectorLoops& loops = vector_loops();
+    for (std::size_t k = 0; k < plan_.kernel.weights.size(); ++k)
+        loops.accumulate_scaled(smooth_.data(), padded_.data() + k, plan_.kernel.weights[k], w);
+    for (std::size_t x = 0; x < plan_.ow; ++x)
+        dst[x] = smooth_[plan_.columns[x]];
+    held_[slot] = j;
+    return dst;
+}
+
+// The vertical pass of the picked row, tap by tap over whole rows.
+template <class T> void SubsampledRows<T>::row(std::size_t r, double* dst) {
+    const std::size_t sy = source_index(r, plan_.scale, plan_.h);
+    std::fill(dst, dst + plan_.ow, 0.0);
+    const VectorLoops& loops = vector_loops();
+    const std::vector<double>& kern = plan_.kernel.weights;
+    for (std::size_t k = 0; k < kern.size(); ++k)
+        loops.accumulate_scaled(dst, horizontal_row(clamped_tap(sy, k, plan_.kernel.half, plan_.h)),
+                                kern[k], plan_.ow);
+}
+
+// Each kept sample is the sum of the full-resolution smoothing, with the same
+// products added in the same order; only the picked rows and columns are
+// computed.
+template <class T>
+Raster downscale(std::span<const T> in, std::size_t w, std::size_t h, double scale) {
+    const SubsamplePlan plan(w, h, scale);
+    Raster out;
+    out.width = plan.ow;
+    out.height = plan.oh;
+    out.samples = Array<double>(size_product(plan.ow, plan.oh));
+    parallel_rows(plan.strips(), size_product(plan.strip_rows, plan.ow), [&](std::size_t s) {
+        SubsampledRows<T> rows(plan, in);
+        const std::size_t end = std::min(plan.oh, (s + 1) * plan.strip_rows);
+        for (std::size_t r = s * plan.strip_rows; r < end; ++r)
+            rows.row(r, out.samples.data() + r * plan.ow);
     });
     return out;
 }
 
 #define LINORA_INSTANCE(T)                                                                         \
+    template class SubsampledRows<T>;                                                              \
     template Raster downscale<T>(std::span<const T>, std::size_t, std::size_t, double);
 LINORA_DETECTOR_SAMPLE_TYPES(LINORA_INSTANCE)
 #undef LINORA_INSTANCE

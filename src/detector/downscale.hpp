@@ -36,6 +36,44 @@ std::size_t subsampled_size(double scale, std::size_t n);
 // The source index picked for output index i: min(n - 1, trunc(i / scale)).
 std::size_t source_index(std::size_t i, double scale, std::size_t n);
 
+// What every row of one sub-sampling shares: the kernel, the picked source
+// columns and the sizes. Requires w, h >= 3 and 0 < scale < 1.
+struct SubsamplePlan {
+    SubsamplePlan(std::size_t w, std::size_t h, double scale);
+    std::size_t w, h;   // the input
+    std::size_t ow, oh; // the output: subsampled_size of each
+    double scale;
+    GaussianKernel kernel;
+    std::vector<std::size_t> columns; // source_index of every output column
+    // Output rows per strip: a strip's rows are computed in order by one
+    // thread, which computes each horizontal-pass row they read once. Only
+    // the schedule depends on it.
+    std::size_t strip_rows;
+    std::size_t strips() const noexcept { return (oh + strip_rows - 1) / strip_rows; }
+};
+
+// Rows of the sub-sampled raster, computed on one thread in non-decreasing
+// order. Output row r is the vertical pass at source row source_index(r)
+// over rows of the horizontal pass, which are kept in a ring of one kernel's
+// height and computed when first read: the rows of one kernel window are
+// consecutive, so they never evict each other.
+template <class T> class SubsampledRows {
+  public:
+    SubsampledRows(const SubsamplePlan& plan, std::span<const T> in);
+    // Output row r (plan.ow samples) into dst.
+    void row(std::size_t r, double* dst);
+
+  private:
+    const double* horizontal_row(std::size_t j);
+
+    const SubsamplePlan& plan_;
+    std::span<const T> in_;
+    std::size_t slots_;
+    std::vector<double> ring_;      // slots_ rows of plan.ow samples
+    std::vector<std::size_t> held_; // the source row in each slot
+    std::vector<double> padded_, smooth_;
+};
+
 // Smooths the w x h raster with the separable Gaussian of gaussian_kernel
 // (edge samples replicated, horizontal pass first), then picks the sample at
 // source_index of every row and column of the

@@ -141,12 +141,8 @@ Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t wid
     // converted copy of the whole input is made.
     if (!subsample)
         return detector::detect_on_field(detector::level_line_field(samples, w, h), w, h, 1.0);
-    // The sub-sampled raster is freed as soon as its field is made.
-    const detector::Array<detector::Px> field = [&] {
-        const detector::Raster small = detector::downscale(samples, width, height, scale);
-        return detector::level_line_field(
-            std::span<const double>(small.samples.data(), small.samples.size()), w, h);
-    }();
+    const detector::Array<detector::Px> field =
+        detector::subsampled_field(samples, width, height, scale);
     return detector::detect_on_field(field, w, h, 1.0 / scale);
 }
 

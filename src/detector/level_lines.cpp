@@ -1,5 +1,7 @@
 #include "detector/level_lines.hpp"
 
+#include "detector/downscale.hpp"
+
 #include "detector/samples.hpp"
 #include "detector/vector_loops.hpp"
 
@@ -22,39 +24,75 @@ constexpr std::size_t kMaxSeedChunks = 64;
 
 } // namespace
 
+namespace {
+
+// Row y of the W x H field from raster rows y and y + 1 (nullptr when there is
+// none): the last column and the last row have no 2 x 2 block and are zeros.
+// `scratch` holds 3 * w doubles.
+void field_row_of(const double* top, const double* bottom, std::size_t w, Px* out,
+                  double* scratch) {
+    if (bottom == nullptr || w == 1) {
+        std::fill(out, out + w, Px{0.0f, 0.0f, 0.0f});
+        return;
+    }
+    vector_loops().field_row(top, bottom, w, out, scratch);
+    out[w - 1] = Px{0.0f, 0.0f, 0.0f};
+}
+
+} // namespace
+
 template <class T> Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h) {
-    const VectorLoops& loops = vector_loops();
     Array<Px> field(size_product(w, h));
     if (w == 0 || h == 0) return field;
     // Each row y of the field reads rows y and y + 1 of the raster and writes
-    // only its own cells; the last column and the last row have no 2 x 2
-    // block and are written as zeros. Other sample types than double are
-    // converted two rows at a time, so no converted copy of the whole raster
-    // is made.
+    // only its own cells. Other sample types than double are converted two
+    // rows at a time, so no converted copy of the whole raster is made.
     parallel_rows(h, w, [&](std::size_t y) {
         Px* out = field.data() + y * w;
-        if (y + 1 == h || w == 1) {
-            std::fill(out, out + w, Px{0.0f, 0.0f, 0.0f});
-            return;
-        }
-        const T* top = in.data() + y * w;
         // Uninitialised: every element is written before it is read.
         const std::unique_ptr<double[]> scratch(
             new double[std::is_same_v<T, double> ? 3 * w : 5 * w]);
+        const T* top = in.data() + y * w;
+        const bool last = y + 1 == h;
         if constexpr (std::is_same_v<T, double>) {
-            loops.field_row(top, top + w, w, out, scratch.get());
+            field_row_of(top, last ? nullptr : top + w, w, out, scratch.get());
         } else {
             double* rows = scratch.get() + 3 * w;
-            to_working(top, rows, 2 * w);
-            loops.field_row(rows, rows + w, w, out, scratch.get());
+            if (!last) to_working(top, rows, 2 * w);
+            field_row_of(rows, last ? nullptr : rows + w, w, out, scratch.get());
         }
-        out[w - 1] = Px{0.0f, 0.0f, 0.0f};
+    });
+    return field;
+}
+
+template <class T>
+Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, double scale) {
+    const SubsamplePlan plan(w, h, scale);
+    const std::size_t ow = plan.ow;
+    Array<Px> field(size_product(ow, plan.oh));
+    // Strip s holds field rows [s * strip_rows, ...): its thread computes the
+    // raster rows they read in order, keeping only the two current ones.
+    parallel_rows(plan.strips(), size_product(plan.strip_rows, ow), [&](std::size_t s) {
+        SubsampledRows<T> rows(plan, in);
+        std::vector<double> buffer(size_product(std::size_t{5}, ow));
+        double* top = buffer.data() + 3 * ow;
+        double* bottom = top + ow;
+        const std::size_t begin = s * plan.strip_rows;
+        const std::size_t end = std::min(plan.oh, begin + plan.strip_rows);
+        if (ow > 1) rows.row(begin, top);
+        for (std::size_t y = begin; y < end; ++y) {
+            const bool last = y + 1 == plan.oh;
+            if (!last && ow > 1) rows.row(y + 1, bottom);
+            field_row_of(top, last ? nullptr : bottom, ow, field.data() + y * ow, buffer.data());
+            std::swap(top, bottom);
+        }
     });
     return field;
 }
 
 #define LINORA_INSTANCE(T)                                                                         \
-    template Array<Px> level_line_field<T>(std::span<const T>, std::size_t, std::size_t);
+    template Array<Px> level_line_field<T>(std::span<const T>, std::size_t, std::size_t);          \
+    template Array<Px> subsampled_field<T>(std::span<const T>, std::size_t, std::size_t, double);
 LINORA_DETECTOR_SAMPLE_TYPES(LINORA_INSTANCE)
 #undef LINORA_INSTANCE
 

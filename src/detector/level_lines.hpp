@@ -20,6 +20,12 @@ namespace linora::detector {
 // Instances exist for the types of LINORA_DETECTOR_SAMPLE_TYPES.
 template <class T> Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h);
 
+// level_line_field of downscale(in, w, h, scale), bit for bit, without the
+// sub-sampled raster: each thread computes the raster rows of a strip of
+// field rows as it needs them, two at a time. Requirements as for downscale.
+template <class T>
+Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, double scale);
+
 // The indices of the cells whose norm is above threshold, ordered by
 // decreasing norm quantised to kSeedBins levels of the largest norm; cells of
 // one level stay in raster order. The field must have fewer than 2^32 cells.

@@ -1,4 +1,5 @@
 #include "detector/downscale.hpp"
+#include "detector/level_lines.hpp"
 #include "images.hpp"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -134,12 +136,18 @@ TEST_P(DownscaleImage, MatchesDirectEvaluation) {
     ASSERT_EQ(out.samples.size(), ref.size());
     for (std::size_t i = 0; i < ref.size(); ++i)
         ASSERT_EQ(out.samples[i], ref[i]) << i;
+    // The field made strip by strip is the field of the whole raster.
+    const Array<Px> whole = level_line_field<double>(ref, out.width, out.height);
+    const Array<Px> strips = subsampled_field<double>(in, w, h, scale);
+    ASSERT_EQ(strips.size(), whole.size());
+    EXPECT_EQ(std::memcmp(strips.data(), whole.data(), whole.size() * sizeof(Px)), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DownscaleImage,
                          ::testing::Values(ImageCase{6, 6, 0.5}, ImageCase{101, 7, 0.5},
                                            ImageCase{40, 33, 0.3}, ImageCase{37, 29, 0.8},
-                                           ImageCase{12, 30, 0.25}));
+                                           ImageCase{12, 30, 0.25}, ImageCase{31, 260, 0.8},
+                                           ImageCase{9, 700, 0.3}));
 
 TEST(DownscaleImage, ConstantStaysConstant) {
     const std::size_t w = 23, h = 17;
