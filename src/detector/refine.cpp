@@ -3,10 +3,12 @@
 #include "cancel.hpp"
 #include "detector/libm.hpp"
 #include "detector/nfa.hpp"
+#include "detector/pixel_index.hpp"
 #include "detector/region.hpp"
 #include "detector/speculation.hpp"
 
 #include <cmath>
+#include <vector>
 
 namespace linora::detector {
 
@@ -34,8 +36,8 @@ template <MarkAccess Marks>
 bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect, Marks marks,
             std::span<const Px> field, std::size_t min_size, std::size_t w, std::size_t h) {
     if (region_density(region.size(), rect) >= kDensityThreshold) return true;
-    // Pixel indices and W fit in 32 bits: the narrower division is faster.
-    const auto w32 = static_cast<std::uint32_t>(w);
+    // Pixel indices and W fit in 32 bits.
+    const PixelIndex index(static_cast<std::uint32_t>(w));
 
     // Spread of level-line angles within one rectangle width of the seed:
     // twice its standard deviation becomes the new growing tolerance.
@@ -49,8 +51,9 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     for (std::size_t k = 0; k < region.size(); ++k) {
         if ((k & 4095) == 4095) poll(4096); // the region may cover most of the image
         const std::uint32_t idx = region[k];
-        const double x = static_cast<double>(idx % w32);
-        const double y = static_cast<double>(idx / w32);
+        const std::uint32_t row = index.row(idx);
+        const double x = static_cast<double>(index.column(idx, row));
+        const double y = static_cast<double>(row);
         if (library_hypot(x - x0, y - y0) < rect.width) {
             const double d = reduce_angle(level_line_angle(field[idx]) - a_c);
             sum += d;
@@ -73,6 +76,15 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     // the farther rectangle end and decreases geometrically.
     double r = fmax_fixed(library_hypot(rect.x1 - x0, rect.y1 - y0),
                           library_hypot(rect.x2 - x0, rect.y2 - y0));
+    // Every pass compares the same distances with a smaller radius: they are
+    // computed once, kept beside their pixels and moved with them.
+    std::vector<double> distance(region.size());
+    for (std::size_t j = 0; j < region.size(); ++j) {
+        const std::uint32_t row = index.row(region[j]);
+        const double x = static_cast<double>(index.column(region[j], row));
+        const double y = static_cast<double>(row);
+        distance[j] = library_hypot(x - x0, y - y0);
+    }
     for (;;) {
         // Each pass walks the whole region: a cancellation point.
         poll(region.size());
@@ -83,13 +95,12 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
         if (!std::isfinite(r)) return false;
         r *= kRadiusFactor;
         for (std::size_t j = 0; j < region.size();) {
-            const std::uint32_t idx = region[j];
-            const double x = static_cast<double>(idx % w32);
-            const double y = static_cast<double>(idx / w32);
-            if (library_hypot(x - x0, y - y0) > r) {
-                marks.unmark(idx);
+            if (distance[j] > r) {
+                marks.unmark(region[j]);
                 region[j] = region.back();
                 region.pop_back();
+                distance[j] = distance.back();
+                distance.pop_back();
             } else {
                 ++j;
             }

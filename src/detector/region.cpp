@@ -2,6 +2,7 @@
 
 #include "cancel.hpp"
 #include "detector/libm.hpp"
+#include "detector/pixel_index.hpp"
 #include "detector/speculation.hpp"
 
 #include <cmath>
@@ -20,9 +21,9 @@ double reduce_angle(double d) {
 }
 
 template <MarkAccess Marks>
-double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
-                   std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
-                   double tolerance) {
+DirectionSum grow_region_sum(std::uint32_t seed, std::span<const Px> field, Marks marks,
+                             std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
+                             double cos_tolerance) {
     region.clear();
     region.push_back(seed);
     marks.mark(seed);
@@ -30,7 +31,7 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
     // A neighbour is accepted when its unit vector's projection on the
     // direction sum S reaches |S| cos(tolerance), i.e. its angle to S is
     // within the tolerance. The seed's vector is taken as unit length.
-    const double c = std::cos(tolerance);
+    const double c = cos_tolerance;
     double sx = static_cast<double>(field[seed].cos_angle);
     double sy = static_cast<double>(field[seed].sin_angle);
     double bound = c;
@@ -61,9 +62,8 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
     };
 
     const std::ptrdiff_t sw = static_cast<std::ptrdiff_t>(w);
-    // Indices and W fit in 32 bits (the field has fewer than 2^32 cells):
-    // the narrower division is the faster one.
-    const auto w32 = static_cast<std::uint32_t>(w);
+    // Indices and W fit in 32 bits (the field has fewer than 2^32 cells).
+    const PixelIndex index(static_cast<std::uint32_t>(w));
     const std::ptrdiff_t offsets[8] = {-sw - 1, -sw, -sw + 1, -1, 1, sw - 1, sw, sw + 1};
 
     // The region list is the queue: it grows while it is walked. A region
@@ -71,8 +71,9 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
     for (std::size_t i = 0; i < region.size(); ++i) {
         if ((i & 4095) == 4095) poll(4096);
         const std::size_t idx = region[i];
-        const std::size_t y = region[i] / w32;
-        const std::size_t x = idx - y * w;
+        const std::uint32_t row = index.row(region[i]);
+        const std::size_t y = row;
+        const std::size_t x = index.column(region[i], row);
         if (x >= 1 && x + 1 < w && y >= 1 && y + 1 < h) {
             for (std::ptrdiff_t off : offsets)
                 visit(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(idx) + off));
@@ -88,13 +89,25 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
                     visit(yy * w + xx);
         }
     }
-    return std::atan2(sy, sx);
+    return {sx, sy};
 }
 
-template double grow_region(std::uint32_t, std::span<const Px>, DirectMarks,
-                            std::vector<std::uint32_t>&, std::size_t, std::size_t, double);
-template double grow_region(std::uint32_t, std::span<const Px>, OverlayMarks,
-                            std::vector<std::uint32_t>&, std::size_t, std::size_t, double);
+template <MarkAccess Marks>
+double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
+                   std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
+                   double tolerance) {
+    return grow_region_sum(seed, field, marks, region, w, h, std::cos(tolerance)).angle();
+}
+
+#define LINORA_INSTANCE(M)                                                                         \
+    template DirectionSum grow_region_sum(std::uint32_t, std::span<const Px>, M,                   \
+                                          std::vector<std::uint32_t>&, std::size_t, std::size_t,   \
+                                          double);                                                 \
+    template double grow_region(std::uint32_t, std::span<const Px>, M,                             \
+                                std::vector<std::uint32_t>&, std::size_t, std::size_t, double);
+LINORA_INSTANCE(DirectMarks)
+LINORA_INSTANCE(OverlayMarks)
+#undef LINORA_INSTANCE
 
 double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std::uint8_t> used,
                    std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
@@ -105,7 +118,7 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
 
 Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> field, std::size_t w,
                     double region_angle, double p) {
-    const auto w32 = static_cast<std::uint32_t>(w); // see grow_region
+    const PixelIndex index(static_cast<std::uint32_t>(w)); // see grow_region
     // Centre: the norm-weighted mean position.
     double sum_w = 0.0;
     double sum_wx = 0.0;
@@ -114,8 +127,9 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     for (std::uint32_t idx : region) {
         const double wt = static_cast<double>(field[idx].norm);
         sum_w += wt;
-        sum_wx += wt * static_cast<double>(idx % w32);
-        sum_wy += wt * static_cast<double>(idx / w32);
+        const std::uint32_t y = index.row(idx);
+        sum_wx += wt * static_cast<double>(index.column(idx, y));
+        sum_wy += wt * static_cast<double>(y);
     }
     const double cx = sum_wx / sum_w;
     const double cy = sum_wy / sum_w;
@@ -128,8 +142,9 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     double ixy = 0.0;
     for (std::uint32_t idx : region) {
         const double wt = static_cast<double>(field[idx].norm);
-        const double dx = static_cast<double>(idx % w32) - cx;
-        const double dy = static_cast<double>(idx / w32) - cy;
+        const std::uint32_t y = index.row(idx);
+        const double dx = static_cast<double>(index.column(idx, y)) - cx;
+        const double dy = static_cast<double>(y) - cy;
         ixx += wt * (dy * dy);
         iyy += wt * (dx * dx);
         ixy -= (wt * dx) * dy;
@@ -155,8 +170,9 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     double w_min = 0.0;
     double w_max = 0.0;
     for (std::uint32_t idx : region) {
-        const double px = static_cast<double>(idx % w32) - cx;
-        const double py = static_cast<double>(idx / w32) - cy;
+        const std::uint32_t y = index.row(idx);
+        const double px = static_cast<double>(index.column(idx, y)) - cx;
+        const double py = static_cast<double>(y) - cy;
         const double l = dx * px + dy * py;
         const double t = dx * py - dy * px;
         l_min = fmin_fixed(l_min, l);

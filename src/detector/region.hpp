@@ -5,6 +5,7 @@
 #include "detector/marks.hpp"
 #include "detector/types.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -27,8 +28,22 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
                    std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
                    double tolerance);
 
+// The sum of a grown region's level-line vectors, the seed's taken as unit
+// length: the region angle is its atan2, which callers that may drop the
+// region leave until they keep it.
+struct DirectionSum {
+    double sx;
+    double sy;
+    double angle() const { return std::atan2(sy, sx); }
+};
+
 // The same through either kind of mark access (marks.hpp; a handle, passed
-// by value); instances exist for DirectMarks and OverlayMarks.
+// by value); instances exist for DirectMarks and OverlayMarks. grow_region_sum
+// takes cos(tolerance), which the seed loop computes once.
+template <MarkAccess Marks>
+DirectionSum grow_region_sum(std::uint32_t seed, std::span<const Px> field, Marks marks,
+                             std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,
+                             double cos_tolerance);
 template <MarkAccess Marks>
 double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
                    std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,

@@ -19,6 +19,7 @@
 #include "detector/types.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -33,6 +34,8 @@ struct SeedLoopInput {
     std::span<const std::uint32_t> seeds;
     std::size_t min_size;
     double log_nt;
+    // The growing tolerance's cosine, computed once for every seed.
+    double cos_tolerance = std::cos(kAngleTolerance);
 };
 
 // A validated rectangle and its score (log-NFA).

@@ -40,8 +40,10 @@ void prefetch_seed(const SeedLoopInput& in, std::size_t i, const Marks& marks) {
 template <MarkAccess Marks>
 bool grow_candidate(std::uint32_t seed, const SeedLoopInput& in, Marks& marks,
                     std::vector<std::uint32_t>& region, Candidate& out) {
-    double angle = grow_region(seed, in.field, marks, region, in.w, in.h, kAngleTolerance);
+    const DirectionSum sum =
+        grow_region_sum(seed, in.field, marks, region, in.w, in.h, in.cos_tolerance);
     if (region.size() < in.min_size) return false;
+    double angle = sum.angle();
     Rect rect = region_to_rect(region, in.field, in.w, angle, kPointProbability);
     if (!refine(region, angle, rect, marks, in.field, in.min_size, in.w, in.h)) return false;
     const double score = improve_rect(rect, in.field, in.w, in.h, kGradientThreshold, in.log_nt);

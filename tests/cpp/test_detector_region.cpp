@@ -1,3 +1,4 @@
+#include "detector/pixel_index.hpp"
 #include "detector/region.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,31 @@ using namespace linora::detector;
 
 Px cell(double angle, float norm = 10.0f) {
     return Px{norm, static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle))};
+}
+
+// Row and column by the reciprocal are the quotient and remainder, for widths
+// and indices at the ends of the 32-bit range and pseudo-random ones.
+TEST(PixelIndex, SplitsLikeDivision) {
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    auto next = [&] {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return static_cast<std::uint32_t>(state >> 32);
+    };
+    std::vector<std::uint32_t> widths = {1, 2, 3, 7, 1536, 65535, 65536, 0x80000001u, UINT32_MAX};
+    for (int k = 0; k < 40; ++k)
+        widths.push_back(next() >> (k % 31));
+    for (std::uint32_t w : widths) {
+        if (w == 0) continue;
+        const PixelIndex index(w);
+        std::vector<std::uint32_t> indices = {0, w - 1, w, UINT32_MAX, UINT32_MAX - w};
+        for (int k = 0; k < 200; ++k)
+            indices.push_back(next());
+        for (std::uint32_t i : indices) {
+            const std::uint32_t row = index.row(i);
+            ASSERT_EQ(row, i / w) << i << " " << w;
+            ASSERT_EQ(index.column(i, row), i % w) << i << " " << w;
+        }
+    }
 }
 
 TEST(ReduceAngle, IntoHalfOpenRange) {
