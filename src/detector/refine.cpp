@@ -76,14 +76,14 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
     // the farther rectangle end and decreases geometrically.
     double r = fmax_fixed(library_hypot(rect.x1 - x0, rect.y1 - y0),
                           library_hypot(rect.x2 - x0, rect.y2 - y0));
-    // Every pass compares the same distances with a smaller radius: they are
-    // computed once, kept beside their pixels and moved with them.
+    // Every pass compares the same distances with a smaller radius and fits
+    // a rectangle to the same points: both are computed once, kept beside
+    // their pixels and moved with them.
+    std::vector<RegionPoint> points(region.size());
     std::vector<double> distance(region.size());
     for (std::size_t j = 0; j < region.size(); ++j) {
-        const std::uint32_t row = index.row(region[j]);
-        const double x = static_cast<double>(index.column(region[j], row));
-        const double y = static_cast<double>(row);
-        distance[j] = library_hypot(x - x0, y - y0);
+        points[j] = region_point(region[j], field, index);
+        distance[j] = library_hypot(points[j].x - x0, points[j].y - y0);
     }
     for (;;) {
         // Each pass walks the whole region: a cancellation point.
@@ -99,6 +99,8 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
                 marks.unmark(region[j]);
                 region[j] = region.back();
                 region.pop_back();
+                points[j] = points.back();
+                points.pop_back();
                 distance[j] = distance.back();
                 distance.pop_back();
             } else {
@@ -106,7 +108,7 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
             }
         }
         if (region.size() < min_size) return false;
-        rect = region_to_rect(region, field, w, region_angle, rect.p);
+        rect = region_to_rect(points, region_angle, rect.p);
         if (region_density(region.size(), rect) >= kDensityThreshold) return true;
     }
 }

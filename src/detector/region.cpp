@@ -116,20 +116,20 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
     return grow_region(seed, field, marks, region, w, h, tolerance);
 }
 
-Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> field, std::size_t w,
-                    double region_angle, double p) {
-    const PixelIndex index(static_cast<std::uint32_t>(w)); // see grow_region
+namespace {
+
+// The rectangle of the n points that point(i) gives, in that order.
+template <class Points> Rect fit_rect(std::size_t n, Points point, double region_angle, double p) {
     // Centre: the norm-weighted mean position.
     double sum_w = 0.0;
     double sum_wx = 0.0;
     double sum_wy = 0.0;
-    poll(region.size()); // the region may cover most of the image
-    for (std::uint32_t idx : region) {
-        const double wt = static_cast<double>(field[idx].norm);
-        sum_w += wt;
-        const std::uint32_t y = index.row(idx);
-        sum_wx += wt * static_cast<double>(index.column(idx, y));
-        sum_wy += wt * static_cast<double>(y);
+    poll(n); // the region may cover most of the image
+    for (std::size_t i = 0; i < n; ++i) {
+        const RegionPoint q = point(i);
+        sum_w += q.weight;
+        sum_wx += q.weight * q.x;
+        sum_wy += q.weight * q.y;
     }
     const double cx = sum_wx / sum_w;
     const double cy = sum_wy / sum_w;
@@ -140,15 +140,15 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     double ixx = 0.0;
     double iyy = 0.0;
     double ixy = 0.0;
-    for (std::uint32_t idx : region) {
-        const double wt = static_cast<double>(field[idx].norm);
-        const std::uint32_t y = index.row(idx);
-        const double dx = static_cast<double>(index.column(idx, y)) - cx;
-        const double dy = static_cast<double>(y) - cy;
-        ixx += wt * (dy * dy);
-        iyy += wt * (dx * dx);
-        ixy -= (wt * dx) * dy;
+    for (std::size_t i = 0; i < n; ++i) {
+        const RegionPoint q = point(i);
+        const double dx = q.x - cx;
+        const double dy = q.y - cy;
+        ixx += q.weight * (dy * dy);
+        iyy += q.weight * (dx * dx);
+        ixy -= (q.weight * dx) * dy;
     }
+
     const double diff = ixx - iyy;
     const double lambda = 0.5 * ((ixx + iyy) - std::sqrt(diff * diff + 4.0 * (ixy * ixy)));
 
@@ -169,10 +169,10 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     double l_max = 0.0;
     double w_min = 0.0;
     double w_max = 0.0;
-    for (std::uint32_t idx : region) {
-        const std::uint32_t y = index.row(idx);
-        const double px = static_cast<double>(index.column(idx, y)) - cx;
-        const double py = static_cast<double>(y) - cy;
+    for (std::size_t i = 0; i < n; ++i) {
+        const RegionPoint q = point(i);
+        const double px = q.x - cx;
+        const double py = q.y - cy;
         const double l = dx * px + dy * py;
         const double t = dx * py - dy * px;
         l_min = fmin_fixed(l_min, l);
@@ -192,6 +192,27 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     r.prec = kAngleTolerance;
     r.p = p;
     return r;
+}
+
+} // namespace
+
+RegionPoint region_point(std::uint32_t idx, std::span<const Px> field, const PixelIndex& index) {
+    const std::uint32_t y = index.row(idx);
+    return {static_cast<double>(index.column(idx, y)), static_cast<double>(y),
+            static_cast<double>(field[idx].norm)};
+}
+
+Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> field, std::size_t w,
+                    double region_angle, double p) {
+    const PixelIndex index(static_cast<std::uint32_t>(w)); // see grow_region
+    return fit_rect(
+        region.size(), [&](std::size_t i) { return region_point(region[i], field, index); },
+        region_angle, p);
+}
+
+Rect region_to_rect(std::span<const RegionPoint> points, double region_angle, double p) {
+    return fit_rect(
+        points.size(), [&](std::size_t i) { return points[i]; }, region_angle, p);
 }
 
 } // namespace linora::detector

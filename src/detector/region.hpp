@@ -3,6 +3,7 @@
 #pragma once
 
 #include "detector/marks.hpp"
+#include "detector/pixel_index.hpp"
 #include "detector/types.hpp"
 
 #include <cmath>
@@ -55,5 +56,17 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
 // 1). prec is pi/8 and p the given value.
 Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> field, std::size_t w,
                     double region_angle, double p);
+
+// A region pixel as rectangle fitting reads it: its column, row and norm.
+struct RegionPoint {
+    double x;
+    double y;
+    double weight;
+};
+RegionPoint region_point(std::uint32_t idx, std::span<const Px> field, const PixelIndex& index);
+
+// The same from the region's points, in the region's order: for a caller
+// that fits rectangles to the same pixels again and again.
+Rect region_to_rect(std::span<const RegionPoint> points, double region_angle, double p);
 
 } // namespace linora::detector
