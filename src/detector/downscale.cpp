@@ -83,7 +83,7 @@ SubsampledRows<T>::SubsampledRows(const SubsamplePlan& plan, std::span<const T> 
       padded_(plan.w + 2 * plan.kernel.half), smooth_(plan.w) {}
 
 // Row j of the horizontal pass at the picked columns. The row is first laid
-// out with `half` replicated edge samples on each side, so that every
+// out as working values with `half` replicated edge samples on each side, so that every
 // column's window is contiguous; tap k of column x is then padded[x + k], the
 // sample at clamp(x + k - half, 0, w - 1). The sums run tap by tap from zero
 // over the whole row.
@@ -94,8 +94,11 @@ template <class T> const double* SubsampledRows<T>::horizontal_row(std::size_t j
     const std::size_t w = plan_.w;
     const std::size_t half = plan_.kernel.half;
     const T* src = in_.data() + j * w;
-    for (std::size_t i = 0; i < w + 2 * half; ++i)
-        padded_[i] = working_value(src[clamped_tap(i, 0, half, w)]);
+    const double first = working_value(src[0]);
+    const double last = working_value(src[w - 1]);
+    std::fill(padded_.begin(), padded_.begin() + static_cast<std::ptrdiff_t>(half), first);
+    to_working(src, padded_.data() + half, w);
+    std::fill(padded_.begin() + static_cast<std::ptrdiff_t>(half + w), padded_.end(), last);
     std::fill(smooth_.begin(), smooth_.end(), 0.0);
     const VectorLoops& loops = vector_loops();
     for (std::size_t k = 0; k < plan_.kernel.weights.size(); ++k)
