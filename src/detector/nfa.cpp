@@ -100,8 +100,14 @@ std::int64_t floor_index(double v) {
 
 } // namespace
 
-RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::size_t w,
-                             std::size_t h, float threshold) {
+namespace {
+
+// The scan of rect_pixel_counts with M precisions: k[i] counts the pixels
+// aligned within precs[i].
+template <std::size_t M>
+void scan_rect(const Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
+               float threshold, const std::array<double, M>& precs, std::uint64_t& n_out,
+               std::array<std::uint64_t, M>& k_out) {
     const double cx = (rect.x1 + rect.x2) / 2.0;
     const double cy = (rect.y1 + rect.y2) / 2.0;
     const double hl = library_hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
@@ -119,13 +125,18 @@ RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::s
     std::size_t y_max = saturating_trunc<std::size_t>(std::ceil(cy + ey));
     if (x_max > w - 1) x_max = w - 1;
     if (y_max > h - 1) y_max = h - 1;
-    RectCounts counts{0, 0};
-    if (y_min > y_max || x_min > x_max) return counts;
+    std::uint64_t n = 0;
+    std::array<std::uint64_t, M> k{};
+    n_out = 0;
+    k_out = k;
+    if (y_min > y_max || x_min > x_max) return;
 
     // The alignment test runs in single precision on the stored unit vectors.
     const float fdx = static_cast<float>(dx);
     const float fdy = static_cast<float>(dy);
-    const float fcos = static_cast<float>(std::cos(rect.prec));
+    std::array<float, M> fcos;
+    for (std::size_t i = 0; i < M; ++i)
+        fcos[i] = static_cast<float>(std::cos(precs[i]));
 
     // The inside test of pixel (x, y), in exactly the operations of the
     // definition.
@@ -136,8 +147,11 @@ RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::s
         const double t = dx * py - dy * px;
         return std::fabs(l) <= hl && std::fabs(t) <= hw;
     };
-    auto aligned = [&](const Px& c) {
-        return c.norm > threshold && c.cos_angle * fdx + c.sin_angle * fdy >= fcos;
+    auto count_aligned = [&](const Px& c) {
+        if (!(c.norm > threshold)) return;
+        const float dot = c.cos_angle * fdx + c.sin_angle * fdy;
+        for (std::size_t i = 0; i < M; ++i)
+            k[i] += dot >= fcos[i];
     };
 
     // The pixels are visited line by line along the axis closer to the
@@ -182,9 +196,9 @@ RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::s
         auto pixel_inside = [&](std::int64_t i) { return by_rows ? inside(i, oi) : inside(oi, i); };
         const Px* line = field.data() + (by_rows ? o * w : o);
         auto count = [&](std::int64_t lo, std::int64_t hi) {
-            counts.n += static_cast<std::uint64_t>(hi - lo + 1);
+            n += static_cast<std::uint64_t>(hi - lo + 1);
             for (std::int64_t i = lo; i <= hi; ++i)
-                counts.k += aligned(line[static_cast<std::size_t>(i) * step]);
+                count_aligned(line[static_cast<std::size_t>(i) * step]);
         };
         if (!finite) {
             for (std::int64_t i = inner_lo; i <= inner_hi; ++i)
@@ -224,6 +238,26 @@ RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::s
             --b;
         if (a <= b) count(a, b);
     }
+    n_out = n;
+    k_out = k;
+}
+
+} // namespace
+
+RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::size_t w,
+                             std::size_t h, float threshold) {
+    RectCounts counts;
+    std::array<std::uint64_t, 1> k;
+    scan_rect<1>(rect, field, w, h, threshold, {rect.prec}, counts.n, k);
+    counts.k = k[0];
+    return counts;
+}
+
+PrecisionCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::size_t w,
+                                  std::size_t h, float threshold,
+                                  const std::array<double, kPrecisionTrials + 1>& precs) {
+    PrecisionCounts counts;
+    scan_rect(rect, field, w, h, threshold, precs, counts.n, counts.k);
     return counts;
 }
 

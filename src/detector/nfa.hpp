@@ -5,6 +5,7 @@
 
 #include "detector/types.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -36,6 +37,20 @@ struct RectCounts {
 // bounding box clipped to the w x h field.
 RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::size_t w,
                              std::size_t h, float threshold);
+
+// Precisions tried on one rectangle's pixels at once.
+inline constexpr std::size_t kPrecisionTrials = 5;
+
+// rect_pixel_counts of the rectangles that differ from `rect` only in their
+// precision, precs[i] in place of rect.prec: one scan gives n (the same for
+// all) and every k[i], each the count that scan would give alone.
+struct PrecisionCounts {
+    std::uint64_t n;
+    std::array<std::uint64_t, kPrecisionTrials + 1> k;
+};
+PrecisionCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::size_t w,
+                                  std::size_t h, float threshold,
+                                  const std::array<double, kPrecisionTrials + 1>& precs);
 
 // The log-NFA of a rectangle: n counts the pixels inside the closed
 // rectangle, k those among them whose norm is above `threshold` and whose

@@ -7,6 +7,7 @@
 #include "detector/region.hpp"
 #include "detector/speculation.hpp"
 
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -19,7 +20,7 @@ constexpr double kPrecisionFactor = 0.5;
 constexpr double kWidthStep = 0.5;
 constexpr double kSideShift = 0.25;
 constexpr double kMinTrialWidth = 0.5;
-constexpr int kTrialsPerPhase = 5;
+constexpr int kTrialsPerPhase = static_cast<int>(kPrecisionTrials);
 
 double level_line_angle(const Px& c) {
     return std::atan2(static_cast<double>(c.sin_angle), static_cast<double>(c.cos_angle));
@@ -127,24 +128,39 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
 
 double improve_rect(Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
                     float threshold, double log_nt) {
-    double best = rect_log_nfa(rect, field, w, h, threshold, log_nt);
+    // The kept rectangle at its own precision and at kPrecisionTrials finer
+    // ones, each halving the previous p: they differ in their precision
+    // only, so one scan counts them all.
+    std::array<Rect, kPrecisionTrials + 1> trials;
+    auto precision_scan = [&] {
+        trials[0] = rect;
+        std::array<double, kPrecisionTrials + 1> precs;
+        precs[0] = rect.prec;
+        for (std::size_t i = 1; i < trials.size(); ++i) {
+            trials[i] = trials[i - 1];
+            trials[i].p = trials[i].p * kPrecisionFactor;
+            trials[i].prec = trials[i].p * kPi;
+            precs[i] = trials[i].prec;
+        }
+        return rect_pixel_counts(rect, field, w, h, threshold, precs);
+    };
+    PrecisionCounts counts = precision_scan();
+    double best = log_nfa(counts.n, counts.k[0], rect.p, log_nt);
     if (best > 0.0) return best;
 
     // A trial replaces the kept rectangle only when strictly better.
-    auto attempt = [&](const Rect& r) {
-        const double v = rect_log_nfa(r, field, w, h, threshold, log_nt);
+    auto keep_if_better = [&](const Rect& r, double v) {
         if (v > best) {
             best = v;
             rect = r;
         }
     };
+    auto attempt = [&](const Rect& r) {
+        keep_if_better(r, rect_log_nfa(r, field, w, h, threshold, log_nt));
+    };
     auto finer_precision = [&] {
-        Rect r = rect;
-        for (int i = 0; i < kTrialsPerPhase; ++i) {
-            r.p = r.p * kPrecisionFactor;
-            r.prec = r.p * kPi;
-            attempt(r);
-        }
+        for (std::size_t i = 1; i < trials.size(); ++i)
+            keep_if_better(trials[i], log_nfa(counts.n, counts.k[i], trials[i].p, log_nt));
     };
 
     finer_precision();
@@ -178,6 +194,7 @@ double improve_rect(Rect& rect, std::span<const Px> field, std::size_t w, std::s
         if (best > 0.0) return best;
     }
 
+    counts = precision_scan();
     finer_precision();
     return best;
 }

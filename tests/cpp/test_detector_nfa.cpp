@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -244,6 +246,18 @@ void expect_same(const Rect& r, const RandomField& fd) {
     ASSERT_EQ(got.n, want.n) << r.x1 << " " << r.y1 << " " << r.x2 << " " << r.y2 << " w "
                              << r.width << " d " << r.dx << " " << r.dy;
     ASSERT_EQ(got.k, want.k);
+    // The same rectangle at several precisions in one scan: each count is
+    // that precision's own.
+    std::array<double, kPrecisionTrials + 1> precs;
+    for (std::size_t i = 0; i < precs.size(); ++i)
+        precs[i] = r.prec * std::ldexp(1.0, -static_cast<int>(i));
+    const PrecisionCounts all = rect_pixel_counts(r, fd.f, fd.w, fd.h, kGradientThreshold, precs);
+    ASSERT_EQ(all.n, want.n);
+    for (std::size_t i = 0; i < precs.size(); ++i) {
+        Rect at = r;
+        at.prec = precs[i];
+        ASSERT_EQ(all.k[i], box_scan(at, fd.f, fd.w, fd.h, kGradientThreshold).k) << i;
+    }
 }
 
 // Random rectangles of every direction, length and width, many partly or
