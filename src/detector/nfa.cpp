@@ -2,12 +2,14 @@
 
 #include "cancel.hpp"
 #include "detector/libm.hpp"
+#include "float_env.hpp"
 
 #include "saturating.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 namespace linora::detector {
 
@@ -43,6 +45,25 @@ double int_pow(double x, std::uint64_t n) {
     return result;
 }
 
+namespace {
+
+// ln Gamma(m + 1) for the counts below this are computed once per process:
+// the NFA of every rectangle takes three of them, mostly of small counts.
+constexpr std::uint64_t kTabulatedFactorials = 4096;
+
+double log_factorial(std::uint64_t m) {
+    static const std::vector<double> table = [] {
+        const DefaultFloatEnv float_env;
+        std::vector<double> t(kTabulatedFactorials);
+        for (std::uint64_t i = 0; i < kTabulatedFactorials; ++i)
+            t[i] = log_gamma(static_cast<double>(i) + 1.0);
+        return t;
+    }();
+    return m < kTabulatedFactorials ? table[m] : log_gamma(static_cast<double>(m) + 1.0);
+}
+
+} // namespace
+
 double log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {
     if (k == 0 || n == 0) return -log_nt;
     const double dn = static_cast<double>(n);
@@ -50,9 +71,8 @@ double log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {
     if (k == n) return -log_nt - dk * std::log10(p);
 
     // The probability of exactly k aligned pixels.
-    const double log_term = log_gamma(dn + 1.0) - log_gamma(dk + 1.0) -
-                            log_gamma(static_cast<double>(n - k) + 1.0) + dk * std::log(p) +
-                            static_cast<double>(n - k) * std::log(1.0 - p);
+    const double log_term = log_factorial(n) - log_factorial(k) - log_factorial(n - k) +
+                            dk * std::log(p) + static_cast<double>(n - k) * std::log(1.0 - p);
     double term = std::exp(log_term);
     if (term == 0.0) {
         // Underflow: k is either well within the bulk of the distribution
