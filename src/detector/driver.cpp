@@ -13,6 +13,7 @@
 #include "detector/region.hpp"
 #include "detector/samples.hpp"
 #include "detector/seed_loop.hpp"
+#include "detector/vector_loops.hpp"
 #include "float_env.hpp"
 #include "pool.hpp"
 #include "saturating.hpp"
@@ -57,9 +58,9 @@ std::vector<Segment> detect_on_field(const Array<Px>& field, std::size_t w, std:
 
     // Weak pixels carry no direction: they start used and never join a region.
     Array<std::uint8_t> used(field.size());
+    const VectorLoops& loops = vector_loops();
     parallel_rows(h, w, [&](std::size_t y) {
-        for (std::size_t i = y * w; i < (y + 1) * w; ++i)
-            used[i] = field[i].norm <= kGradientThreshold ? 1 : 0;
+        loops.weak_marks(field.data() + y * w, w, kGradientThreshold, used.data() + y * w);
     });
 
     const SeedLoopInput in{field, w, h, seeds, min_size, lnt};

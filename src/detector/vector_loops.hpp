@@ -33,6 +33,9 @@ struct VectorLoops {
     // kNoBin for a norm at or below the threshold.
     void (*seed_bins)(const Px* cells, std::size_t n, float max, float threshold,
                       std::uint16_t* bins);
+    // marks[i] = 1 for a norm at or below the threshold, else 0,
+    // for i in [0, n).
+    void (*weak_marks)(const Px* cells, std::size_t n, float threshold, std::uint8_t* marks);
 };
 
 // The instance for linora::active_isa().

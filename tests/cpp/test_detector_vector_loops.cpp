@@ -81,6 +81,12 @@ TEST(DetectorVectorLoops, EveryInstanceGivesTheScalarBits) {
                 ref.seed_bins(cells.data() + offset, n, max, kGradientThreshold, bw.data());
                 in.loops->seed_bins(cells.data() + offset, n, max, kGradientThreshold, bg.data());
                 EXPECT_EQ(bw, bg);
+
+                std::vector<std::uint8_t> uw(n + 1, 7), ug(n + 1, 7);
+                for (std::size_t i = 0; i < n; ++i)
+                    uw[i] = cells[offset + i].norm <= kGradientThreshold ? 1 : 0;
+                in.loops->weak_marks(cells.data() + offset, n, kGradientThreshold, ug.data());
+                EXPECT_EQ(uw, ug);
             }
         }
     }
