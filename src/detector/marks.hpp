@@ -13,8 +13,9 @@
 namespace linora::detector {
 
 // is_free(n): bit 0 of n's mark is clear; the only way an algorithm reads
-// marks. mark(n), unmark(n): set, clear it. prefetch(n), hint_used(n):
-// hints, never a reason for a result.
+// marks, and a pixel found free is either marked or passed by exactly as a
+// used one would be (speculation.hpp rests on it). mark(n), unmark(n): set,
+// clear it. prefetch(n), hint_used(n): hints, never a reason for a result.
 template <class M>
 concept MarkAccess = requires(M& m, const M& cm, std::size_t n) {
     { cm.is_free(n) } -> std::same_as<bool>;

@@ -76,8 +76,7 @@ void commit_batch(const SeedLoopInput& in, const BatchRecord& record, std::size_
         // A region may cover most of the image: a cancellation point per
         // seed, counting its records.
         poll(s.reads_end - r + s.marks_end - m + 1);
-        // The region's pixels are among the reads (found free before they
-        // were marked).
+        // The region's pixels are among the reads (recorded when marked).
         bool holds = true;
         for (; r < s.reads_end && holds; ++r)
             holds = !is_used(record.reads[r]);

@@ -10,16 +10,19 @@
 // committed seeds' final regions ever reach them. A speculating thread sees
 // the shared marks, plus its own earlier seeds' regions (not final yet: they
 // count as used, and each such read is recorded as a "used read"), and every
-// pixel it finds free is recorded as a "read". At the seed's turn, every seed
-// before it committed, the marks it would see are the shared marks. So when
-// every read is still free and every used read has become used, the seed saw
-// exactly the marks of its turn, computed what the sequential loop computes,
-// and its region and candidate count as they are. Otherwise it is done again
-// at its turn, alone; the seeds after it recorded what they saw of its marks
-// and are checked in turn.
+// pixel it takes (finds free and marks) is recorded as a "read". A pixel
+// found free and not taken changed nothing: the algorithms either take a
+// free pixel or pass it by, and passing it by is what they do with a used
+// one. At the seed's turn, every seed before it committed, the marks it
+// would see are the shared marks. So when every taken pixel is still free
+// and every used read has become used, the seed at its turn would take the
+// same pixels in the same order and pass by the same others: it computed
+// what the sequential loop computes, and its region and candidate count as
+// they are. Otherwise it is done again at its turn, alone; the seeds after
+// it recorded what they saw of its marks and are checked in turn.
 //
-// The overlay records its reads itself, inside is_free, so no algorithm that
-// reads marks through it can leave a read unrecorded.
+// The overlay records its reads itself, in mark and is_free, so no algorithm
+// that reaches marks through it can leave a read unrecorded.
 #pragma once
 
 #include "buffer.hpp"
@@ -46,7 +49,7 @@ class OverlayMarks {
 
     // count_prior: speculation (mark kMine; kPrior counts as used and is
     // recorded in `used_reads`); else a seed at its turn (mark kMineInOrder;
-    // kPrior ignored). Every pixel found free is recorded in `reads`.
+    // kPrior ignored). Every pixel marked is recorded in `reads`.
     OverlayMarks(std::uint8_t* shared, std::uint8_t* own, bool count_prior,
                  std::vector<std::uint32_t>& reads, std::vector<std::uint32_t>& used_reads)
         : shared_(shared), own_(own), mine_(count_prior ? kMine : kMineInOrder),
@@ -60,10 +63,12 @@ class OverlayMarks {
             used_reads_->push_back(static_cast<std::uint32_t>(n));
             return false;
         }
-        reads_->push_back(static_cast<std::uint32_t>(n));
         return true;
     }
-    void mark(std::size_t n) noexcept { own_[n] |= mine_; }
+    void mark(std::size_t n) {
+        own_[n] |= mine_;
+        reads_->push_back(static_cast<std::uint32_t>(n));
+    }
     void unmark(std::size_t n) noexcept { own_[n] &= static_cast<std::uint8_t>(~mine_); }
     void prefetch(std::size_t n) const noexcept {
         __builtin_prefetch(shared_ + n);
@@ -107,7 +112,7 @@ struct Speculated {
 
 // What a speculated batch leaves for its commit. Its buffers are reused.
 struct BatchRecord {
-    std::vector<std::uint32_t> reads;      // pixels found free
+    std::vector<std::uint32_t> reads;      // pixels taken (found free, then marked)
     std::vector<std::uint32_t> used_reads; // pixels found used by the thread's earlier seeds
     std::vector<std::uint32_t> marks;      // the grown seeds' final regions
     std::vector<Speculated> seeds;
