@@ -200,6 +200,10 @@ class Pool {
     }
 
     Job* job_with_work() {
+        // While every processor runs a call of its own (BusyCaller), each
+        // caller computes its loops alone: a worker joining in would only
+        // take a processor from another call.
+        if (busy_callers() >= wanted_) return nullptr;
         // Oldest loop first, so that no caller starves.
         for (Job* j : jobs_)
             if (!j->pending.empty()) return j;
