@@ -81,19 +81,35 @@ struct Lanes {
 
     // Four lanes of eight bytes (see fetch64).
     using Q = __m256i;
+    // The top two bytes of each lane set to those of 2^52 (0x43, 0x30), for
+    // lanes whose samples all lie in their low six bytes.
+    LINORA_LANE_OP Q spare_top(Q g) {
+        return _mm256_blend_epi16(g, _mm256_set1_epi64x(0x4330000000000000), 0x88);
+    }
     // The S-byte sample at byte b of each lane's eight bytes, as a double:
-    // the sample moved into the low bits of 2^52's mantissa, minus 2^52.
-    template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
-        const Q bits = _mm256_or_si256(_mm256_shuffle_epi8(g, pick<S, b>()),
-                                       _mm256_set1_epi64x(0x4330000000000000));
+    // the sample moved into the low bits of 2^52's mantissa, minus 2^52. With
+    // `spare`, the lanes went through spare_top, and the shuffle takes the
+    // exponent bytes along.
+    template <int S, std::size_t b, bool spare> LINORA_LANE_OP D sample(Q g) {
+        Q bits;
+        if constexpr (spare)
+            bits = _mm256_shuffle_epi8(g, pick<S, b, true>());
+        else
+            bits = _mm256_or_si256(_mm256_shuffle_epi8(g, pick<S, b, false>()),
+                                   _mm256_set1_epi64x(0x4330000000000000));
         return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_set1_pd(0x1p52));
     }
     // The byte shuffle that moves bytes b .. b + S - 1 of each 8-byte lane to
-    // its low end and clears the rest.
-    template <int S, std::size_t b> LINORA_LANE_OP Q pick() {
-        static_assert(b + S <= 8);
+    // its low end and clears the rest, except the top two bytes with `top`,
+    // which stay in place.
+    template <int S, std::size_t b, bool top> LINORA_LANE_OP Q pick() {
+        static_assert(b + S <= (top ? 6 : 8));
+        constexpr long long keep = 0x0000ffffffffffff;
         // Byte indices count within each 16-byte lane of the shuffle.
-        constexpr long long lo = low_bytes_from<S>(b), hi = low_bytes_from<S>(b + 8);
+        constexpr long long lo =
+            top ? (low_bytes_from<S>(b) & keep) | 0x0706000000000000 : low_bytes_from<S>(b);
+        constexpr long long hi =
+            top ? (low_bytes_from<S>(b + 8) & keep) | 0x0f0e000000000000 : low_bytes_from<S>(b + 8);
         return _mm256_set_epi64x(hi, lo, hi, lo);
     }
     // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.

@@ -93,8 +93,11 @@ struct Lanes {
 
     // Eight lanes of eight bytes (see fetch64).
     using Q = __m512i;
-    // The S-byte sample at byte b of each lane's eight bytes, as a double.
-    template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
+    // Nothing to prepare: sample() clears all but the sample's bytes.
+    LINORA_LANE_OP Q spare_top(Q g) { return g; }
+    // The S-byte sample at byte b of each lane's eight bytes, as a double
+    // (the same whether the lanes went through spare_top or not).
+    template <int S, std::size_t b, bool> LINORA_LANE_OP D sample(Q g) {
         return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(g, pick<S, b>()));
     }
     // The byte shuffle that moves bytes b .. b + S - 1 of each 8-byte lane to
