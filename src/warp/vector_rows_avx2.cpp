@@ -56,6 +56,18 @@ struct Lanes {
             __builtin_memcpy(&l[i], base + o[i], 8);
         return _mm256_setr_epi64x(l[0], l[1], l[2], l[3]);
     }
+    // The 16 bytes from element offset o[l] of `base` per lane: the first
+    // eight in lo, the next eight in hi (lane l of each).
+    template <class T>
+    LINORA_LANE_OP void fetch128(const T* base, const std::int32_t* o, __m256i& lo, __m256i& hi) {
+        __m128i x[N];
+        for (int i = 0; i < N; ++i)
+            x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + o[i]));
+        const __m256i even = _mm256_inserti128_si256(_mm256_castsi128_si256(x[0]), x[2], 1);
+        const __m256i odd = _mm256_inserti128_si256(_mm256_castsi128_si256(x[1]), x[3], 1);
+        lo = _mm256_unpacklo_epi64(even, odd);
+        hi = _mm256_unpackhi_epi64(even, odd);
+    }
     // w[j] lane l = table[6 * k[l] + j] for j < 6: four table rows loaded
     // and transposed.
     LINORA_LANE_OP void rows6(const double* table, const std::int32_t* k, D (&w)[6]) {
