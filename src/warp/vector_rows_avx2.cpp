@@ -93,6 +93,9 @@ struct Lanes {
 
     // Four lanes of eight bytes (see fetch64).
     using Q = __m256i;
+    // Runs read as words 6 bytes apart (Run), whose samples then widen by a
+    // shuffle and a subtraction each (sample with `spare`).
+    static constexpr bool six_byte_words = true;
     // The top two bytes of each lane set to those of 2^52 (0x43, 0x30), for
     // lanes whose samples all lie in their low six bytes.
     LINORA_LANE_OP Q spare_top(Q g) {

@@ -113,6 +113,9 @@ struct Lanes {
 
     // Eight lanes of eight bytes (see fetch64).
     using Q = __m512i;
+    // Runs read as words 8 bytes apart (Run), which take fewer loads; the
+    // samples widen by a shuffle and a conversion each either way.
+    static constexpr bool six_byte_words = false;
     // Nothing to prepare: sample() clears all but the sample's bytes.
     LINORA_LANE_OP Q spare_top(Q g) { return g; }
     // The S-byte sample at byte b of each lane's eight bytes, as a double
