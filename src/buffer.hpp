@@ -1,5 +1,6 @@
 // Sizes and owned sample buffers: the one overflow check behind every size
-// the library computes, and the calloc'ed buffer that outputs live in.
+// the library computes, and the calloc'ed (or malloc'ed) buffer that outputs
+// live in.
 #pragma once
 
 #include "core_errors.hpp"
@@ -33,7 +34,7 @@ template <class T> std::size_t byte_size(std::size_t n) {
     return bytes;
 }
 
-// Frees memory obtained from std::calloc.
+// Frees memory obtained from std::calloc or std::malloc.
 struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
