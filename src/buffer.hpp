@@ -1,5 +1,6 @@
 // Sizes and owned sample buffers: the one overflow check behind every size
-// the library computes, and the calloc'ed buffer that outputs live in.
+// the library computes, and the calloc'ed (or malloc'ed) buffer that outputs
+// live in.
 #pragma once
 
 #include "core_errors.hpp"
@@ -33,14 +34,15 @@ template <class T> std::size_t byte_size(std::size_t n) {
     return bytes;
 }
 
-// Frees memory obtained from std::calloc.
+// Frees memory obtained from std::calloc or std::malloc.
 struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 
-// An owned, zero-initialised array of samples. Its memory comes from
-// std::calloc so that it can be handed to another owner (the Python binding
-// gives it to a NumPy array) and freed with std::free.
+// An owned array of samples, zero-initialised unless made by uninitialised().
+// Its memory comes from std::calloc (std::malloc) so that it can be handed to
+// another owner (the Python binding gives it to a NumPy array) and freed with
+// std::free.
 template <class T> class Buffer {
   public:
     Buffer() = default;
@@ -54,6 +56,18 @@ template <class T> class Buffer {
         data_.reset(static_cast<T*>(p));
     }
 
+    // n samples left uninitialised, for outputs whose every sample the caller
+    // writes: no zero-filling pass over memory that is written again anyway.
+    // Throws as the constructor does.
+    static Buffer uninitialised(std::size_t n) {
+        byte_size<T>(n);
+        void* p = std::malloc(n == 0 ? sizeof(T) : n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        Buffer b;
+        b.data_.reset(static_cast<T*>(p));
+        b.size_ = n;
+        return b;
+    }
     T* data() noexcept { return data_.get(); }
     const T* data() const noexcept { return data_.get(); }
     std::size_t size() const noexcept { return size_; }

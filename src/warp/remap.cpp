@@ -25,7 +25,7 @@ template <class T> struct RemapJob {
     detail::RemapSpan<T> span; // the leading pixels of a row
 };
 
-// Output row y: positions outside the source leave the zeros.
+// Output row y: positions outside the source give 0.
 template <class K, class T, std::size_t C> void remap_row(const RemapJob<T>& job, std::size_t y) {
     const std::size_t first = y * job.out_w;
     const float* mx = job.map_x + first;

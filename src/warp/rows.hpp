@@ -39,13 +39,18 @@ struct WarpRowPositions {
     }
 };
 
-// Pixels [x, n) of a row of C-channel pixels, by kernel K.
+// Pixels [x, n) of a row of C-channel pixels, by kernel K. The output is not
+// initialised: a pixel is set to 0 first, which the sample then overwrites
+// unless its position lies outside the source (or there is none).
 template <class K, class T, std::size_t C, class Positions>
 void scalar_row(const SourceView<T>& src, const Positions& pos, std::size_t x, std::size_t n,
                 T* out) {
     for (; x < n; ++x) {
+        T* pixel = out + x * C;
+        for (std::size_t c = 0; c < C; ++c)
+            pixel[c] = T{0};
         double sx, sy;
-        if (pos.at(x, sx, sy)) K::template sample<T, C>(src, sx, sy, out + x * C);
+        if (pos.at(x, sx, sy)) K::template sample<T, C>(src, sx, sy, pixel);
     }
 }
 

@@ -56,6 +56,18 @@ struct Lanes {
             __builtin_memcpy(&l[i], base + o[i], 8);
         return _mm256_setr_epi64x(l[0], l[1], l[2], l[3]);
     }
+    // The 16 bytes from element offset o[l] of `base` per lane: the first
+    // eight in lo, the next eight in hi (lane l of each).
+    template <class T>
+    LINORA_LANE_OP void fetch128(const T* base, const std::int32_t* o, __m256i& lo, __m256i& hi) {
+        __m128i x[N];
+        for (int i = 0; i < N; ++i)
+            x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + o[i]));
+        const __m256i even = _mm256_inserti128_si256(_mm256_castsi128_si256(x[0]), x[2], 1);
+        const __m256i odd = _mm256_inserti128_si256(_mm256_castsi128_si256(x[1]), x[3], 1);
+        lo = _mm256_unpacklo_epi64(even, odd);
+        hi = _mm256_unpackhi_epi64(even, odd);
+    }
     // w[j] lane l = table[6 * k[l] + j] for j < 6: four table rows loaded
     // and transposed.
     LINORA_LANE_OP void rows6(const double* table, const std::int32_t* k, D (&w)[6]) {
@@ -81,19 +93,38 @@ struct Lanes {
 
     // Four lanes of eight bytes (see fetch64).
     using Q = __m256i;
+    // Runs read as words 6 bytes apart (Run), whose samples then widen by a
+    // shuffle and a subtraction each (sample with `spare`).
+    static constexpr bool six_byte_words = true;
+    // The top two bytes of each lane set to those of 2^52 (0x43, 0x30), for
+    // lanes whose samples all lie in their low six bytes.
+    LINORA_LANE_OP Q spare_top(Q g) {
+        return _mm256_blend_epi16(g, _mm256_set1_epi64x(0x4330000000000000), 0x88);
+    }
     // The S-byte sample at byte b of each lane's eight bytes, as a double:
-    // the sample moved into the low bits of 2^52's mantissa, minus 2^52.
-    template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
-        const Q bits = _mm256_or_si256(_mm256_shuffle_epi8(g, pick<S, b>()),
-                                       _mm256_set1_epi64x(0x4330000000000000));
+    // the sample moved into the low bits of 2^52's mantissa, minus 2^52. With
+    // `spare`, the lanes went through spare_top, and the shuffle takes the
+    // exponent bytes along.
+    template <int S, std::size_t b, bool spare> LINORA_LANE_OP D sample(Q g) {
+        Q bits;
+        if constexpr (spare)
+            bits = _mm256_shuffle_epi8(g, pick<S, b, true>());
+        else
+            bits = _mm256_or_si256(_mm256_shuffle_epi8(g, pick<S, b, false>()),
+                                   _mm256_set1_epi64x(0x4330000000000000));
         return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_set1_pd(0x1p52));
     }
     // The byte shuffle that moves bytes b .. b + S - 1 of each 8-byte lane to
-    // its low end and clears the rest.
-    template <int S, std::size_t b> LINORA_LANE_OP Q pick() {
-        static_assert(b + S <= 8);
+    // its low end and clears the rest, except the top two bytes with `top`,
+    // which stay in place.
+    template <int S, std::size_t b, bool top> LINORA_LANE_OP Q pick() {
+        static_assert(b + S <= (top ? 6 : 8));
+        constexpr long long keep = 0x0000ffffffffffff;
         // Byte indices count within each 16-byte lane of the shuffle.
-        constexpr long long lo = low_bytes_from<S>(b), hi = low_bytes_from<S>(b + 8);
+        constexpr long long lo =
+            top ? (low_bytes_from<S>(b) & keep) | 0x0706000000000000 : low_bytes_from<S>(b);
+        constexpr long long hi =
+            top ? (low_bytes_from<S>(b + 8) & keep) | 0x0f0e000000000000 : low_bytes_from<S>(b + 8);
         return _mm256_set_epi64x(hi, lo, hi, lo);
     }
     // Bits [shift, shift + width) of each lane, as 32-bit integers or doubles.

@@ -67,6 +67,26 @@ struct Lanes {
             __builtin_memcpy(&l[i], base + o[i], 8);
         return _mm512_setr_epi64(l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]);
     }
+    // a, b, c, d as the four 16-byte parts of a vector, in that order.
+    LINORA_LANE_OP __m512i join4(__m128i a, __m128i b, __m128i c, __m128i d) {
+        const __m256i ab = _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
+        const __m256i cd = _mm256_inserti128_si256(_mm256_castsi128_si256(c), d, 1);
+        return _mm512_inserti64x4(_mm512_castsi256_si512(ab), cd, 1);
+    }
+    // The 16 bytes from element offset o[l] of `base` per lane: the first
+    // eight in lo, the next eight in hi (lane l of each).
+    template <class T>
+    LINORA_LANE_OP void fetch128(const T* base, const std::int32_t* o, __m512i& lo, __m512i& hi) {
+        __m128i x[N];
+        for (int i = 0; i < N; ++i)
+            x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + o[i]));
+        // Lanes 0, 2, 4, 6 and 1, 3, 5, 7 in the four 16-byte parts, then
+        // interleaved by eight bytes.
+        const __m512i even = join4(x[0], x[2], x[4], x[6]);
+        const __m512i odd = join4(x[1], x[3], x[5], x[7]);
+        lo = _mm512_unpacklo_epi64(even, odd);
+        hi = _mm512_unpackhi_epi64(even, odd);
+    }
     // w[j] lane l = table[6 * k[l] + j] for j < 6: eight table rows loaded
     // and transposed.
     LINORA_LANE_OP void rows6(const double* table, const std::int32_t* k, D (&w)[6]) {
@@ -93,8 +113,14 @@ struct Lanes {
 
     // Eight lanes of eight bytes (see fetch64).
     using Q = __m512i;
-    // The S-byte sample at byte b of each lane's eight bytes, as a double.
-    template <int S, std::size_t b> LINORA_LANE_OP D sample(Q g) {
+    // Runs read as words 8 bytes apart (Run), which take fewer loads; the
+    // samples widen by a shuffle and a conversion each either way.
+    static constexpr bool six_byte_words = false;
+    // Nothing to prepare: sample() clears all but the sample's bytes.
+    LINORA_LANE_OP Q spare_top(Q g) { return g; }
+    // The S-byte sample at byte b of each lane's eight bytes, as a double
+    // (the same whether the lanes went through spare_top or not).
+    template <int S, std::size_t b, bool> LINORA_LANE_OP D sample(Q g) {
         return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(g, pick<S, b>()));
     }
     // The byte shuffle that moves bytes b .. b + S - 1 of each 8-byte lane to

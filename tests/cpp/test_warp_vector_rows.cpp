@@ -7,7 +7,9 @@
 #include "images.hpp"
 #include "simd.hpp"
 #include "test_warp_util.hpp"
+#include "warp/kernels.hpp"
 #include "warp/resample.hpp"
+#include "warp/rows.hpp"
 #include "warp/samplers.hpp"
 #include "warp/vector_rows.hpp"
 
@@ -76,6 +78,51 @@ TEST(VectorRows, RemapMatchesScalarSamplers) {
             check_remap<std::uint8_t, 3>(w, h, 2);
             check_remap<std::uint16_t, 1>(w, h, 3);
             check_remap<std::uint16_t, 3>(w, h, 4);
+        }
+    });
+}
+
+// A row as the remap computes it (the rows of the active width, then the
+// scalar kernel), written over `fill`: the output is not initialised, so the
+// row must write every pixel, 0 where the samplers write nothing.
+template <class K, class T, std::size_t C>
+void check_row_writes_all(std::size_t w, std::size_t h, const std::vector<float>& mx,
+                          const std::vector<float>& my, T fill) {
+    namespace d = linora::detail;
+    const std::vector<T> src = random_raster<T>(w * h * C, 5);
+    const auto table = linora::lanczos3_table();
+    const d::SourceView<T> view{
+        src.data(), w, h, table.get(), (*table)[0].data(), &d::kernel_pixel<K, T, C>};
+    const std::size_t n = mx.size();
+    std::vector<T> got(n * C, fill);
+    const std::size_t x = d::vector_rows<T>(src.size())
+                              .remap[d::kernel_index<K>][d::channel_index<C>](
+                                  view, mx.data(), my.data(), n, got.data());
+    d::scalar_row<K, T, C>(view, d::RemapRowPositions{mx.data(), my.data()}, x, n, got.data());
+    std::vector<T> want(n * C, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        sample_at<T, C>(src, w, h, d::FilterOf<K>::value, *table, mx[i], my[i],
+                        want.data() + i * C);
+    ASSERT_EQ(got, want) << w << "x" << h << " C=" << C << " n " << n;
+}
+
+TEST(VectorRows, RowsWriteEveryPixel) {
+    linora::at_every_isa([](const char* isa) {
+        SCOPED_TRACE(isa);
+        std::mt19937 rng(9);
+        for (std::size_t n : {5u, 16u, 70u}) {
+            // Positions inside, on the margins, outside, NaN; then all outside.
+            const std::vector<float> mx = positions_with_specials(n, 17, rng);
+            const std::vector<float> my = positions_with_specials(n, 11, rng);
+            const std::vector<float> away(n, -7.0f);
+            for (const auto* m : {&mx, &away}) {
+                check_row_writes_all<linora::detail::Bilinear, std::uint8_t, 3>(17, 11, *m, my,
+                                                                                0xab);
+                check_row_writes_all<linora::detail::Lanczos3, std::uint8_t, 1>(17, 11, *m, my,
+                                                                                0xab);
+                check_row_writes_all<linora::detail::Bilinear, std::uint16_t, 3>(17, 11, *m, my,
+                                                                                 0xabcd);
+            }
         }
     });
 }
