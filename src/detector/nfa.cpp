@@ -118,16 +118,16 @@ std::int64_t floor_index(double v) {
     return saturating_trunc<std::int64_t>(std::floor(v));
 }
 
-} // namespace
+// What the scan of rect_pixel_counts with M precisions counts: n pixels
+// inside, k[i] of them aligned within precs[i].
+template <std::size_t M> struct ScanCounts {
+    std::uint64_t n = 0;
+    std::array<std::uint64_t, M> k{};
+};
 
-namespace {
-
-// The scan of rect_pixel_counts with M precisions: k[i] counts the pixels
-// aligned within precs[i].
 template <std::size_t M>
-void scan_rect(const Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
-               float threshold, const std::array<double, M>& precs, std::uint64_t& n_out,
-               std::array<std::uint64_t, M>& k_out) {
+ScanCounts<M> scan_rect(const Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
+                        float threshold, const std::array<double, M>& precs) {
     const double cx = (rect.x1 + rect.x2) / 2.0;
     const double cy = (rect.y1 + rect.y2) / 2.0;
     const double hl = library_hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
@@ -145,11 +145,8 @@ void scan_rect(const Rect& rect, std::span<const Px> field, std::size_t w, std::
     std::size_t y_max = saturating_trunc<std::size_t>(std::ceil(cy + ey));
     if (x_max > w - 1) x_max = w - 1;
     if (y_max > h - 1) y_max = h - 1;
-    std::uint64_t n = 0;
-    std::array<std::uint64_t, M> k{};
-    n_out = 0;
-    k_out = k;
-    if (y_min > y_max || x_min > x_max) return;
+    ScanCounts<M> counts;
+    if (y_min > y_max || x_min > x_max) return counts;
 
     // The alignment test runs in single precision on the stored unit vectors.
     const float fdx = static_cast<float>(dx);
@@ -171,7 +168,7 @@ void scan_rect(const Rect& rect, std::span<const Px> field, std::size_t w, std::
         if (!(c.norm > threshold)) return;
         const float dot = c.cos_angle * fdx + c.sin_angle * fdy;
         for (std::size_t i = 0; i < M; ++i)
-            k[i] += dot >= fcos[i];
+            counts.k[i] += dot >= fcos[i];
     };
 
     // The pixels are visited line by line along the axis closer to the
@@ -216,7 +213,7 @@ void scan_rect(const Rect& rect, std::span<const Px> field, std::size_t w, std::
         auto pixel_inside = [&](std::int64_t i) { return by_rows ? inside(i, oi) : inside(oi, i); };
         const Px* line = field.data() + (by_rows ? o * w : o);
         auto count = [&](std::int64_t lo, std::int64_t hi) {
-            n += static_cast<std::uint64_t>(hi - lo + 1);
+            counts.n += static_cast<std::uint64_t>(hi - lo + 1);
             for (std::int64_t i = lo; i <= hi; ++i)
                 count_aligned(line[static_cast<std::size_t>(i) * step]);
         };
@@ -258,27 +255,22 @@ void scan_rect(const Rect& rect, std::span<const Px> field, std::size_t w, std::
             --b;
         if (a <= b) count(a, b);
     }
-    n_out = n;
-    k_out = k;
+    return counts;
 }
 
 } // namespace
 
 RectCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::size_t w,
                              std::size_t h, float threshold) {
-    RectCounts counts;
-    std::array<std::uint64_t, 1> k;
-    scan_rect<1>(rect, field, w, h, threshold, {rect.prec}, counts.n, k);
-    counts.k = k[0];
-    return counts;
+    const ScanCounts<1> c = scan_rect<1>(rect, field, w, h, threshold, {rect.prec});
+    return {c.n, c.k[0]};
 }
 
 PrecisionCounts rect_pixel_counts(const Rect& rect, std::span<const Px> field, std::size_t w,
                                   std::size_t h, float threshold,
                                   const std::array<double, kPrecisionTrials + 1>& precs) {
-    PrecisionCounts counts;
-    scan_rect(rect, field, w, h, threshold, precs, counts.n, counts.k);
-    return counts;
+    const ScanCounts<kPrecisionTrials + 1> c = scan_rect(rect, field, w, h, threshold, precs);
+    return {c.n, c.k};
 }
 
 double rect_log_nfa(const Rect& rect, std::span<const Px> field, std::size_t w, std::size_t h,
