@@ -13,6 +13,7 @@
 #include <cmath>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 namespace linora::detector {
 
@@ -96,58 +97,129 @@ Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, 
 LINORA_DETECTOR_SAMPLE_TYPES(LINORA_INSTANCE)
 #undef LINORA_INSTANCE
 
+namespace {
+
+// The field is cut into consecutive chunks that workers handle in parallel,
+// each chunk into kSeedRuns runs that one worker walks side by side (their
+// counters are apart, so the walks do not wait on each other). Combining the
+// runs in index order gives exactly the result of one pass over the field.
+constexpr std::size_t kSeedRuns = 2;
+
+struct SeedChunks {
+    std::size_t n;
+    std::size_t chunks;
+    std::size_t begin(std::size_t c) const { return n / chunks * c + std::min(c, n % chunks); }
+    std::size_t end(std::size_t c) const { return begin(c + 1); }
+};
+
+SeedChunks seed_chunks(std::size_t n) {
+    return {n, std::clamp<std::size_t>(n / kSeedChunkCells, 1, kMaxSeedChunks)};
+}
+
+} // namespace
+
 std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold) {
-    std::vector<std::uint32_t> seeds;
-    if (field.empty()) return seeds;
+    if (field.empty()) return {};
     const VectorLoops& loops = vector_loops();
-
-    // The field is cut into consecutive chunks that workers handle in
-    // parallel; combining the chunks in index order gives exactly the result
-    // of one pass over the whole field.
-    const std::size_t n = field.size();
-    const std::size_t chunks = std::clamp<std::size_t>(n / kSeedChunkCells, 1, kMaxSeedChunks);
-    auto chunk_begin = [&](std::size_t c) { return n / chunks * c + std::min(c, n % chunks); };
-
+    const SeedChunks parts = seed_chunks(field.size());
     // The largest norm, NaNs ignored (as std::fmax would).
-    std::vector<float> chunk_max(chunks, 0.0f);
-    parallel_rows(chunks, 1, [&](std::size_t c) {
-        chunk_max[c] =
-            loops.max_norm(field.data() + chunk_begin(c), chunk_begin(c + 1) - chunk_begin(c));
+    std::vector<float> chunk_max(parts.chunks, 0.0f);
+    parallel_rows(parts.chunks, 1, [&](std::size_t c) {
+        chunk_max[c] = loops.max_norm(field.data() + parts.begin(c), parts.end(c) - parts.begin(c));
     });
     float max = 0.0f;
     for (float m : chunk_max)
         max = m > max ? m : max;
-    if (max <= 0.0f) return seeds;
+    return seeds_by_norm(field, threshold, max);
+}
+
+std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold, float max) {
+    std::vector<std::uint32_t> seeds;
+    if (field.empty() || max <= 0.0f) return seeds;
+    const VectorLoops& loops = vector_loops();
+    const std::size_t n = field.size();
+    const SeedChunks parts = seed_chunks(n);
+    const std::size_t runs = parts.chunks * kSeedRuns;
 
     // Bucket sort: 1023 * norm / max, truncated, names the bin, so the cells
-    // at the maximum fill the top bin. Counting first (per chunk) lets every
-    // index go straight to its place in the output: bins are emitted from
-    // the highest down, and within a bin the chunks in order, each in
-    // increasing index order. The bins are computed once, 2 bytes a cell.
+    // at the maximum fill the top bin. Each chunk first lists its cells above
+    // the threshold, with their bins, at its own place in `bins` and
+    // `strong` (a branch per cell would be mispredicted at every edge);
+    // counting the list per run lets every index go straight to its place in
+    // the output: bins are emitted from the highest down, and within a bin
+    // the runs in order, each in increasing index order.
     const std::unique_ptr<std::uint16_t[]> bins(new std::uint16_t[n]);
+    const std::unique_ptr<std::uint32_t[]> strong(new std::uint32_t[n]);
     advise_huge_pages(bins.get(), n * sizeof(std::uint16_t));
-    std::vector<std::size_t> start(chunks * kSeedBins, 0);
-    parallel_rows(chunks, 1, [&](std::size_t c) {
-        const std::size_t begin = chunk_begin(c), end = chunk_begin(c + 1);
-        loops.seed_bins(field.data() + begin, end - begin, max, threshold, bins.get() + begin);
-        std::size_t* count = start.data() + c * kSeedBins;
-        for (std::size_t i = begin; i < end; ++i)
-            if (bins[i] != kNoBin) ++count[bins[i]];
-    });
-    std::size_t total = 0;
-    for (std::size_t b = kSeedBins; b-- > 0;)
-        for (std::size_t c = 0; c < chunks; ++c) {
-            const std::size_t count = start[c * kSeedBins + b];
-            start[c * kSeedBins + b] = total;
-            total += count;
+    advise_huge_pages(strong.get(), n * sizeof(std::uint32_t));
+    std::vector<std::size_t> listed(parts.chunks);
+    // count[r * kSeedBins + b]: run r's cells in bin b, then where they start.
+    std::vector<std::uint32_t> count(runs * kSeedBins, 0);
+    auto run_bounds = [&](std::size_t c, std::size_t k) {
+        const std::size_t half = listed[c] / kSeedRuns;
+        return std::pair{k * half, k + 1 == kSeedRuns ? listed[c] : (k + 1) * half};
+    };
+    parallel_rows(parts.chunks, 1, [&](std::size_t c) {
+        const std::size_t begin = parts.begin(c), m = parts.end(c) - begin;
+        std::uint16_t* b = bins.get() + begin;
+        std::uint32_t* s = strong.get() + begin;
+        loops.seed_bins(field.data() + begin, m, max, threshold, b);
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint16_t v = b[i]; // k <= i: read before it is written over
+            b[k] = v;
+            s[k] = static_cast<std::uint32_t>(begin + i);
+            k += v != kNoBin;
         }
+        listed[c] = k;
+        static_assert(kSeedRuns == 2);
+        const auto [a0, a1] = run_bounds(c, 0);
+        const auto [b0, b1] = run_bounds(c, 1);
+        std::uint32_t* ca = count.data() + (c * kSeedRuns) * kSeedBins;
+        std::uint32_t* cb = ca + kSeedBins;
+        for (std::size_t j = 0; j < a1 - a0; ++j) {
+            ++ca[b[a0 + j]];
+            ++cb[b[b0 + j]];
+        }
+        for (std::size_t j = b0 + (a1 - a0); j < b1; ++j)
+            ++cb[b[j]];
+    });
+
+    // Where each run's cells of each bin start: after all higher bins, and
+    // after the earlier runs' cells of the same bin.
+    std::vector<std::size_t> base(kSeedBins, 0);
+    for (std::size_t r = 0; r < runs; ++r)
+        for (std::size_t b = 0; b < kSeedBins; ++b)
+            base[b] += count[r * kSeedBins + b];
+    std::size_t total = 0;
+    for (std::size_t b = kSeedBins; b-- > 0;) {
+        const std::size_t in_bin = base[b];
+        base[b] = total;
+        total += in_bin;
+    }
+    for (std::size_t r = 0; r < runs; ++r)
+        for (std::size_t b = 0; b < kSeedBins; ++b) {
+            const std::size_t in_run = count[r * kSeedBins + b];
+            count[r * kSeedBins + b] = static_cast<std::uint32_t>(base[b]);
+            base[b] += in_run;
+        }
+
     seeds.reserve(total);
     advise_huge_pages(seeds.data(), total * sizeof(std::uint32_t));
     seeds.resize(total);
-    parallel_rows(chunks, 1, [&](std::size_t c) {
-        std::size_t* next = start.data() + c * kSeedBins;
-        for (std::size_t i = chunk_begin(c); i < chunk_begin(c + 1); ++i)
-            if (bins[i] != kNoBin) seeds[next[bins[i]]++] = static_cast<std::uint32_t>(i);
+    parallel_rows(parts.chunks, 1, [&](std::size_t c) {
+        const std::uint16_t* b = bins.get() + parts.begin(c);
+        const std::uint32_t* s = strong.get() + parts.begin(c);
+        const auto [a0, a1] = run_bounds(c, 0);
+        const auto [b0, b1] = run_bounds(c, 1);
+        std::uint32_t* na = count.data() + (c * kSeedRuns) * kSeedBins;
+        std::uint32_t* nb = na + kSeedBins;
+        for (std::size_t j = 0; j < a1 - a0; ++j) {
+            seeds[na[b[a0 + j]]++] = s[a0 + j];
+            seeds[nb[b[b0 + j]]++] = s[b0 + j];
+        }
+        for (std::size_t j = b0 + (a1 - a0); j < b1; ++j)
+            seeds[nb[b[j]]++] = s[j];
     });
     return seeds;
 }

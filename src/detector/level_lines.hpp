@@ -30,5 +30,8 @@ Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, 
 // decreasing norm quantised to kSeedBins levels of the largest norm; cells of
 // one level stay in raster order. The field must have fewer than 2^32 cells.
 std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold);
+// The same, given the field's largest norm as max_norm finds it (NaNs
+// ignored, never below 0).
+std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold, float max);
 
 } // namespace linora::detector
