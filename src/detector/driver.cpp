@@ -48,20 +48,18 @@ struct Keyed {
     Segment segment;
 };
 
-// Runs the seed loop on the W x H level-line field and maps the accepted
+// Runs the seed loop on the W x H level-line field, whose weak pixels are
+// marked used and whose row maxima are given, and maps the accepted
 // rectangles to input coordinates with the inverse scale.
-std::vector<Segment> detect_on_field(const Array<Px>& field, std::size_t w, std::size_t h,
+std::vector<Segment> detect_on_field(const Array<Px>& field, std::span<std::uint8_t> used,
+                                     std::span<const float> row_max, std::size_t w, std::size_t h,
                                      double inv_scale) {
     const double lnt = log_nt(w, h);
     const std::size_t min_size = min_region_size(lnt);
-    const std::vector<std::uint32_t> seeds = seeds_by_norm(field, kGradientThreshold);
-
-    // Weak pixels carry no direction: they start used and never join a region.
-    Array<std::uint8_t> used(field.size());
-    const VectorLoops& loops = vector_loops();
-    parallel_rows(h, w, [&](std::size_t y) {
-        loops.weak_marks(field.data() + y * w, w, kGradientThreshold, used.data() + y * w);
-    });
+    float max = 0.0f;
+    for (float m : row_max)
+        max = m > max ? m : max;
+    const std::vector<std::uint32_t> seeds = seeds_by_norm(field, kGradientThreshold, max);
 
     const SeedLoopInput in{field, w, h, seeds, min_size, lnt};
     std::vector<Segment> segments;
@@ -140,11 +138,18 @@ Checked<std::vector<Segment>> detect(std::span<const T> samples, std::size_t wid
     // The samples are converted to working values where they are read: by
     // the sub-sampling, or by the level-line field when there is none. No
     // converted copy of the whole input is made.
-    if (!subsample)
-        return detector::detect_on_field(detector::level_line_field(samples, w, h), w, h, 1.0);
+    //
+    // Weak pixels carry no direction: they start used and never join a
+    // region. The field rows mark them, and find their largest norms, while
+    // they are in cache.
+    detector::Array<std::uint8_t> used(size_product(w, h));
+    std::vector<float> row_max(h);
+    const detector::FieldRowMarks marks{used.data(), row_max.data(), detector::kGradientThreshold};
     const detector::Array<detector::Px> field =
-        detector::subsampled_field(samples, width, height, scale);
-    return detector::detect_on_field(field, w, h, 1.0 / scale);
+        subsample ? detector::subsampled_field(samples, width, height, scale, marks)
+                  : detector::level_line_field(samples, w, h, marks);
+    return detector::detect_on_field(field, std::span(used.data(), used.size()), row_max, w, h,
+                                     subsample ? 1.0 / scale : 1.0);
 }
 
 #define LINORA_INSTANCE(T)                                                                         \

@@ -29,20 +29,25 @@ namespace {
 
 // Row y of the W x H field from raster rows y and y + 1 (nullptr when there is
 // none): the last column and the last row have no 2 x 2 block and are zeros.
-// `scratch` holds 3 * w doubles.
-void field_row_of(const double* top, const double* bottom, std::size_t w, Px* out,
-                  double* scratch) {
+// `scratch` holds 3 * w doubles. With `marks`, also the row's weak marks and
+// largest norm.
+void field_row_of(const double* top, const double* bottom, std::size_t w, std::size_t y, Px* out,
+                  double* scratch, const FieldRowMarks* marks) {
+    const VectorLoops& loops = vector_loops();
     if (bottom == nullptr || w == 1) {
         std::fill(out, out + w, Px{0.0f, 0.0f, 0.0f});
-        return;
+    } else {
+        loops.field_row(top, bottom, w, out, scratch);
+        out[w - 1] = Px{0.0f, 0.0f, 0.0f};
     }
-    vector_loops().field_row(top, bottom, w, out, scratch);
-    out[w - 1] = Px{0.0f, 0.0f, 0.0f};
+    if (marks == nullptr) return;
+    loops.weak_marks(out, w, marks->threshold, marks->weak + y * w);
+    marks->row_max[y] = loops.max_norm(out, w);
 }
 
-} // namespace
-
-template <class T> Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h) {
+template <class T>
+Array<Px> field_with(std::span<const T> in, std::size_t w, std::size_t h,
+                     const FieldRowMarks* marks) {
     Array<Px> field(size_product(w, h));
     if (w == 0 || h == 0) return field;
     // Each row y of the field reads rows y and y + 1 of the raster and writes
@@ -56,18 +61,19 @@ template <class T> Array<Px> level_line_field(std::span<const T> in, std::size_t
         const T* top = in.data() + y * w;
         const bool last = y + 1 == h;
         if constexpr (std::is_same_v<T, double>) {
-            field_row_of(top, last ? nullptr : top + w, w, out, scratch.get());
+            field_row_of(top, last ? nullptr : top + w, w, y, out, scratch.get(), marks);
         } else {
             double* rows = scratch.get() + 3 * w;
             if (!last) to_working(top, rows, 2 * w);
-            field_row_of(rows, last ? nullptr : rows + w, w, out, scratch.get());
+            field_row_of(rows, last ? nullptr : rows + w, w, y, out, scratch.get(), marks);
         }
     });
     return field;
 }
 
 template <class T>
-Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, double scale) {
+Array<Px> subsampled_field_with(std::span<const T> in, std::size_t w, std::size_t h, double scale,
+                                const FieldRowMarks* marks) {
     const SubsamplePlan plan(w, h, scale);
     const std::size_t ow = plan.ow;
     Array<Px> field(size_product(ow, plan.oh));
@@ -84,16 +90,44 @@ Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, 
         for (std::size_t y = begin; y < end; ++y) {
             const bool last = y + 1 == plan.oh;
             if (!last && ow > 1) rows.row(y + 1, bottom);
-            field_row_of(top, last ? nullptr : bottom, ow, field.data() + y * ow, buffer.data());
+            field_row_of(top, last ? nullptr : bottom, ow, y, field.data() + y * ow, buffer.data(),
+                         marks);
             std::swap(top, bottom);
         }
     });
     return field;
 }
 
+} // namespace
+
+template <class T> Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h) {
+    return field_with(in, w, h, nullptr);
+}
+
+template <class T>
+Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h,
+                           const FieldRowMarks& marks) {
+    return field_with(in, w, h, &marks);
+}
+
+template <class T>
+Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, double scale) {
+    return subsampled_field_with(in, w, h, scale, nullptr);
+}
+
+template <class T>
+Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, double scale,
+                           const FieldRowMarks& marks) {
+    return subsampled_field_with(in, w, h, scale, &marks);
+}
+
 #define LINORA_INSTANCE(T)                                                                         \
     template Array<Px> level_line_field<T>(std::span<const T>, std::size_t, std::size_t);          \
-    template Array<Px> subsampled_field<T>(std::span<const T>, std::size_t, std::size_t, double);
+    template Array<Px> level_line_field<T>(std::span<const T>, std::size_t, std::size_t,           \
+                                           const FieldRowMarks&);                                  \
+    template Array<Px> subsampled_field<T>(std::span<const T>, std::size_t, std::size_t, double);  \
+    template Array<Px> subsampled_field<T>(std::span<const T>, std::size_t, std::size_t, double,   \
+                                           const FieldRowMarks&);
 LINORA_DETECTOR_SAMPLE_TYPES(LINORA_INSTANCE)
 #undef LINORA_INSTANCE
 

@@ -20,11 +20,30 @@ namespace linora::detector {
 // Instances exist for the types of LINORA_DETECTOR_SAMPLE_TYPES.
 template <class T> Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h);
 
+// What the detector takes from each field row y while the row is still in
+// cache: its weak marks (weak_marks: 1 where the norm is at or below
+// `threshold`) into weak[y * W, (y + 1) * W), and its largest norm
+// (max_norm: NaNs ignored, never below 0) into row_max[y].
+struct FieldRowMarks {
+    std::uint8_t* weak;
+    float* row_max;
+    float threshold;
+};
+
+// level_line_field, also filling `marks` for every row.
+template <class T>
+Array<Px> level_line_field(std::span<const T> in, std::size_t w, std::size_t h,
+                           const FieldRowMarks& marks);
+
 // level_line_field of downscale(in, w, h, scale), bit for bit, without the
 // sub-sampled raster: each thread computes the raster rows of a strip of
 // field rows as it needs them, two at a time. Requirements as for downscale.
 template <class T>
 Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, double scale);
+// subsampled_field, also filling `marks` for every row of the field.
+template <class T>
+Array<Px> subsampled_field(std::span<const T> in, std::size_t w, std::size_t h, double scale,
+                           const FieldRowMarks& marks);
 
 // The indices of the cells whose norm is above threshold, ordered by
 // decreasing norm quantised to kSeedBins levels of the largest norm; cells of

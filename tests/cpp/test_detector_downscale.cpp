@@ -136,11 +136,25 @@ TEST_P(DownscaleImage, MatchesDirectEvaluation) {
     ASSERT_EQ(out.samples.size(), ref.size());
     for (std::size_t i = 0; i < ref.size(); ++i)
         ASSERT_EQ(out.samples[i], ref[i]) << i;
-    // The field made strip by strip is the field of the whole raster.
+    // The field made strip by strip is the field of the whole raster, and
+    // the marks made with its rows are those of its cells.
     const Array<Px> whole = level_line_field<double>(ref, out.width, out.height);
-    const Array<Px> strips = subsampled_field<double>(in, w, h, scale);
+    std::vector<std::uint8_t> weak(whole.size(), 7);
+    std::vector<float> row_max(out.height, -1.0f);
+    const float threshold = 20.0f;
+    const Array<Px> strips = subsampled_field<double>(
+        in, w, h, scale, FieldRowMarks{weak.data(), row_max.data(), threshold});
     ASSERT_EQ(strips.size(), whole.size());
     EXPECT_EQ(std::memcmp(strips.data(), whole.data(), whole.size() * sizeof(Px)), 0);
+    for (std::size_t y = 0; y < out.height; ++y) {
+        float m = 0.0f;
+        for (std::size_t x = 0; x < out.width; ++x) {
+            const float norm = whole[y * out.width + x].norm;
+            m = std::fmax(m, norm);
+            ASSERT_EQ(weak[y * out.width + x], norm <= threshold ? 1 : 0) << x << " " << y;
+        }
+        ASSERT_EQ(row_max[y], m) << y;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DownscaleImage,
