@@ -34,14 +34,21 @@ DirectionSum grow_region_sum(std::uint32_t seed, std::span<const Px> field, Mark
     const double c = cos_tolerance;
     double sx = static_cast<double>(field[seed].cos_angle);
     double sy = static_cast<double>(field[seed].sin_angle);
-    double bound = c;
+    // The bound c |S| needs the library's hypot; sqrt(sx^2 + sy^2) is within
+    // 2^-50 of it (each operation rounds by at most 2^-53, the library's
+    // result is within one unit of the last place), so a projection
+    // outside [lo, hi] is decided by it alone, and only one inside that
+    // band of 2^-40 needs the library's value. The seed's bound is c itself.
+    double lo = c;
+    double hi = c;
 
     // Inlined at each of its calls: it is the innermost step of growing.
     auto visit = [&](std::size_t n) __attribute__((always_inline)) {
         if (!marks.is_free(n)) return;
         const double nc = static_cast<double>(field[n].cos_angle);
         const double ns = static_cast<double>(field[n].sin_angle);
-        if (sx * nc + sy * ns >= bound) {
+        const double dot = sx * nc + sy * ns;
+        if (dot >= hi || (dot >= lo && dot >= c * library_hypot(sx, sy))) {
             marks.mark(n);
             region.push_back(static_cast<std::uint32_t>(n));
             // n's neighbours are visited when the walk reaches n: the rows
@@ -57,7 +64,16 @@ DirectionSum grow_region_sum(std::uint32_t seed, std::span<const Px> field, Mark
             }
             sx += nc;
             sy += ns;
-            bound = c * library_hypot(sx, sy);
+            const double approx = c * std::sqrt(sx * sx + sy * sy);
+            // Below this the squares may have lost bits to underflow, and a
+            // NaN compares false: the library decides every test.
+            if (approx >= 0x1p-400) {
+                lo = approx * (1.0 - 0x1p-40);
+                hi = approx * (1.0 + 0x1p-40);
+            } else {
+                lo = -HUGE_VAL;
+                hi = HUGE_VAL;
+            }
         }
     };
 

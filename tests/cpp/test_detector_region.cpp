@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -149,6 +150,75 @@ TEST(GrowRegion, AnglesAcrossPi) {
     const double angle = grow_region(5, g.field, g.used, region, 4, 4, kAngleTolerance);
     EXPECT_EQ(region.size(), 16u);
     EXPECT_GT(std::fabs(angle), kPi - 0.1);
+}
+
+// Growing as defined: the bound c |S| from the library's hypot after every
+// acceptance; each region pixel's neighbours in row-major order, clipped.
+DirectionSum reference_grow(std::uint32_t seed, const Grid& g, double c,
+                            std::vector<std::uint32_t>& region) {
+    std::vector<std::uint8_t> used = g.used;
+    region = {seed};
+    used[seed] = 1;
+    double sx = g.field[seed].cos_angle, sy = g.field[seed].sin_angle, bound = c;
+    for (std::size_t i = 0; i < region.size(); ++i) {
+        const std::size_t x = region[i] % g.w, y = region[i] / g.w;
+        for (std::size_t yy = y > 0 ? y - 1 : 0; yy <= std::min(y + 1, g.h - 1); ++yy)
+            for (std::size_t xx = x > 0 ? x - 1 : 0; xx <= std::min(x + 1, g.w - 1); ++xx) {
+                const std::size_t n = yy * g.w + xx;
+                const double nc = g.field[n].cos_angle, ns = g.field[n].sin_angle;
+                if ((used[n] & 1) || !(sx * nc + sy * ns >= bound)) continue;
+                used[n] = 1;
+                region.push_back(static_cast<std::uint32_t>(n));
+                sx += nc;
+                sy += ns;
+                bound = c * std::hypot(sx, sy);
+            }
+    }
+    return {sx, sy};
+}
+
+// The region, its order and its direction sum are the definition's, bit for
+// bit: on fields whose directions cluster at the tolerance from a common one,
+// so that many tests are close, and on exact ties, where the projection
+// equals the bound: after the seed (1, 0) takes (1, 0), S = (2, 0) and the
+// bound is 2c, so a neighbour (x, y) with c = x is taken and with c just
+// above x is not.
+TEST(GrowRegion, MatchesDefinition) {
+    std::uint64_t state = 12345;
+    auto uniform = [&] {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return static_cast<double>(state >> 11) * 0x1p-53;
+    };
+    auto check = [](const Grid& g, std::uint32_t seed, double c) {
+        std::vector<std::uint32_t> expected, region;
+        const DirectionSum want = reference_grow(seed, g, c, expected);
+        std::vector<std::uint8_t> used = g.used;
+        const DirectionSum got =
+            grow_region_sum(seed, g.field, DirectMarks(used), region, g.w, g.h, c);
+        ASSERT_EQ(region, expected) << seed << " " << c;
+        ASSERT_EQ(got.sx, want.sx);
+        ASSERT_EQ(got.sy, want.sy);
+    };
+    const double c = std::cos(kAngleTolerance);
+    for (int k = 0; k < 300; ++k) {
+        Grid g(24, 17, cell(0.0));
+        const double base = uniform() * kTwoPi;
+        for (Px& p : g.field) {
+            const double side = uniform() < 0.5 ? -1.0 : 1.0;
+            p = uniform() < 0.1
+                    ? cell(uniform() * kTwoPi)
+                    : cell(base + side * kAngleTolerance * (1.0 + (uniform() - 0.5) * 0.1));
+        }
+        for (std::uint8_t& u : g.used)
+            u = uniform() < 0.05;
+        const std::uint32_t seed = static_cast<std::uint32_t>(uniform() * 24 * 17);
+        g.used[seed] = 0;
+        check(g, seed, c);
+    }
+    Grid g(3, 1, Px{10.0f, 1.0f, 0.0f});
+    g.field[2] = Px{10.0f, 0.875f, 0.484375f};
+    for (double tie : {0.875, std::nextafter(0.875, 1.0)})
+        check(g, 0, tie);
 }
 
 // Three equal pixels on row 0.
