@@ -7,6 +7,7 @@
 #include "saturating.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -51,10 +52,12 @@ namespace {
 // the NFA of every rectangle takes three of them, mostly of small counts.
 constexpr std::uint64_t kTabulatedFactorials = 4096;
 
+// The table is trivially destructible: a daemon thread may still be in a
+// call while the process exits and destroys its static objects.
 double log_factorial(std::uint64_t m) {
-    static const std::vector<double> table = [] {
+    static const std::array<double, kTabulatedFactorials> table = [] {
         const DefaultFloatEnv float_env;
-        std::vector<double> t(kTabulatedFactorials);
+        std::array<double, kTabulatedFactorials> t;
         for (std::uint64_t i = 0; i < kTabulatedFactorials; ++i)
             t[i] = log_gamma(static_cast<double>(i) + 1.0);
         return t;

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace linora::detector {
@@ -60,8 +61,14 @@ struct Slot {
     BatchRecord record;
 };
 
-// The production schedule: no hooks.
-SeedLoopHooks g_no_hooks;
+// The production schedule: no hooks. Built in static storage on first use
+// and never destroyed: a daemon thread may still be in a seed loop while the
+// process exits and destroys its static objects.
+SeedLoopHooks& no_hooks() {
+    alignas(SeedLoopHooks) static unsigned char storage[sizeof(SeedLoopHooks)];
+    static SeedLoopHooks* const hooks = ::new (storage) SeedLoopHooks();
+    return *hooks;
+}
 
 class ParallelSeedLoop {
   public:
@@ -71,7 +78,7 @@ class ParallelSeedLoop {
           batch_seeds_(std::max<std::size_t>(schedule.batch_seeds, 1)),
           batches_((in.seeds.size() + batch_seeds_ - 1) / batch_seeds_),
           take_over_after_(schedule.take_over_after),
-          hooks_(schedule.hooks != nullptr ? *schedule.hooks : g_no_hooks),
+          hooks_(schedule.hooks != nullptr ? *schedule.hooks : no_hooks()),
           caller_speculates_(hooks_.caller_speculates()), window_(kWindowPerThread * processors_),
           slots_(new Slot[window_]) {}
 
