@@ -3,7 +3,8 @@
 // what the scalar sampler gives at its position, at every width the CPU runs. These tests compare
 // whole outputs with per-pixel sampler calls on positions chosen to hit the lanes' special cases:
 // borders and the half-pixel margin, the last pixels of the buffer, NaN and infinities, W = 0, tiny
-// rasters, and row lengths that are not multiples of four.
+// rasters, row lengths that are not multiples of four, and rows longer than the
+// look-ahead of the rows' position planning.
 #include "images.hpp"
 #include "simd.hpp"
 #include "test_warp_util.hpp"
@@ -44,7 +45,7 @@ void check_remap(std::size_t w, std::size_t h, std::uint32_t seed) {
     std::mt19937 rng(seed);
     const std::vector<T> src = random_raster<T>(w * h * C, seed);
     const auto table = linora::lanczos3_table();
-    for (std::size_t out_w : {1u, 3u, 4u, 7u, 33u, 70u})
+    for (std::size_t out_w : {1u, 3u, 4u, 7u, 33u, 70u, 150u})
         for (bool smooth : {false, true}) {
             const std::size_t out_h = smooth ? 2 * h + 5 : 9;
             const std::vector<float> mx = smooth ? sweep(out_w, out_h, w, true, rng)
@@ -164,7 +165,7 @@ TEST(VectorRows, WarpMatchesScalarSamplers) {
     linora::at_every_isa([&](const char* isa) {
         SCOPED_TRACE(isa);
         for (const auto& m : matrices)
-            for (auto [w, h] : {std::array<std::size_t, 2>{1, 1}, {3, 2}, {13, 9}}) {
+            for (auto [w, h] : {std::array<std::size_t, 2>{1, 1}, {3, 2}, {13, 9}, {45, 9}}) {
                 check_warp<std::uint8_t>(w, h, m, 1.7, -1.25, 0.5);
                 check_warp<std::uint16_t>(w, h, m, 0.9, 0.0, -0.75);
                 // Pixel (0, 0) maps to u = v = 0: 0 / 0 where W = 0.
