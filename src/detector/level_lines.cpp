@@ -146,8 +146,16 @@ struct SeedChunks {
     std::size_t end(std::size_t c) const { return begin(c + 1); }
 };
 
+// A listed cell is one word: its bin above its offset in the chunk, so a
+// chunk has at most 2^kOffsetBits cells (more chunks than kMaxSeedChunks for
+// fields of more than 2^28 cells).
+constexpr unsigned kOffsetBits = 22;
+constexpr std::uint32_t kOffsetMask = (std::uint32_t{1} << kOffsetBits) - 1;
+static_assert(kSeedBins <= (std::uint64_t{1} << (32 - kOffsetBits)));
+
 SeedChunks seed_chunks(std::size_t n) {
-    return {n, std::clamp<std::size_t>(n / kSeedChunkCells, 1, kMaxSeedChunks)};
+    const std::size_t least = (n >> kOffsetBits) + 1;
+    return {n, std::max(least, std::clamp<std::size_t>(n / kSeedChunkCells, 1, kMaxSeedChunks))};
 }
 
 } // namespace
@@ -177,46 +185,47 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
 
     // Bucket sort: 1023 * norm / max, truncated, names the bin, so the cells
     // at the maximum fill the top bin. Each chunk first lists its cells above
-    // the threshold, with their bins, at its own place in `bins` and
-    // `strong` (a branch per cell would be mispredicted at every edge);
-    // counting the list per run lets every index go straight to its place in
-    // the output: bins are emitted from the highest down, and within a bin
-    // the runs in order, each in increasing index order.
-    const std::unique_ptr<std::uint16_t[]> bins(new std::uint16_t[n]);
-    const std::unique_ptr<std::uint32_t[]> strong(new std::uint32_t[n]);
-    advise_huge_pages(bins.get(), n * sizeof(std::uint16_t));
-    advise_huge_pages(strong.get(), n * sizeof(std::uint32_t));
-    std::vector<std::size_t> listed(parts.chunks);
+    // the threshold, bin and offset in one word, at its own place in `listed`
+    // (a branch per cell would be mispredicted at every edge); counting the
+    // list per run lets every index go straight to its place in the output:
+    // bins are emitted from the highest down, and within a bin the runs in
+    // order, each in increasing index order. Only the listed words are ever
+    // written: the pages of the rest are never touched.
+    const std::unique_ptr<std::uint32_t[]> listed(new std::uint32_t[n]);
+    advise_huge_pages(listed.get(), n * sizeof(std::uint32_t));
+    std::vector<std::size_t> listed_count(parts.chunks);
     // count[r * kSeedBins + b]: run r's cells in bin b, then where they start.
     std::vector<std::uint32_t> count(runs * kSeedBins, 0);
     auto run_bounds = [&](std::size_t c, std::size_t k) {
-        const std::size_t half = listed[c] / kSeedRuns;
-        return std::pair{k * half, k + 1 == kSeedRuns ? listed[c] : (k + 1) * half};
+        const std::size_t half = listed_count[c] / kSeedRuns;
+        return std::pair{k * half, k + 1 == kSeedRuns ? listed_count[c] : (k + 1) * half};
     };
     parallel_rows(parts.chunks, 1, [&](std::size_t c) {
         const std::size_t begin = parts.begin(c), m = parts.end(c) - begin;
-        std::uint16_t* b = bins.get() + begin;
-        std::uint32_t* s = strong.get() + begin;
-        loops.seed_bins(field.data() + begin, m, max, threshold, b);
+        // The chunk's bins, kept while it is listed (in cache).
+        const std::unique_ptr<std::uint16_t[]> bins(new std::uint16_t[m]);
+        loops.seed_bins(field.data() + begin, m, max, threshold, bins.get());
+        std::uint32_t* list = listed.get() + begin;
         std::size_t k = 0;
         for (std::size_t i = 0; i < m; ++i) {
-            const std::uint16_t v = b[i]; // k <= i: read before it is written over
-            b[k] = v;
-            s[k] = static_cast<std::uint32_t>(begin + i);
+            const std::uint16_t v = bins[i];
+            // Written for every cell, kept for those above the threshold.
+            list[k] =
+                (static_cast<std::uint32_t>(v) << kOffsetBits) | static_cast<std::uint32_t>(i);
             k += v != kNoBin;
         }
-        listed[c] = k;
+        listed_count[c] = k;
         static_assert(kSeedRuns == 2);
         const auto [a0, a1] = run_bounds(c, 0);
         const auto [b0, b1] = run_bounds(c, 1);
         std::uint32_t* ca = count.data() + (c * kSeedRuns) * kSeedBins;
         std::uint32_t* cb = ca + kSeedBins;
         for (std::size_t j = 0; j < a1 - a0; ++j) {
-            ++ca[b[a0 + j]];
-            ++cb[b[b0 + j]];
+            ++ca[list[a0 + j] >> kOffsetBits];
+            ++cb[list[b0 + j] >> kOffsetBits];
         }
         for (std::size_t j = b0 + (a1 - a0); j < b1; ++j)
-            ++cb[b[j]];
+            ++cb[list[j] >> kOffsetBits];
     });
 
     // Where each run's cells of each bin start: after all higher bins, and
@@ -242,18 +251,21 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
     advise_huge_pages(seeds.data(), total * sizeof(std::uint32_t));
     seeds.resize(total);
     parallel_rows(parts.chunks, 1, [&](std::size_t c) {
-        const std::uint16_t* b = bins.get() + parts.begin(c);
-        const std::uint32_t* s = strong.get() + parts.begin(c);
+        const std::uint32_t begin = static_cast<std::uint32_t>(parts.begin(c));
+        const std::uint32_t* list = listed.get() + begin;
         const auto [a0, a1] = run_bounds(c, 0);
         const auto [b0, b1] = run_bounds(c, 1);
         std::uint32_t* na = count.data() + (c * kSeedRuns) * kSeedBins;
         std::uint32_t* nb = na + kSeedBins;
+        auto place = [&](std::uint32_t* next, std::uint32_t e) {
+            seeds[next[e >> kOffsetBits]++] = begin + (e & kOffsetMask);
+        };
         for (std::size_t j = 0; j < a1 - a0; ++j) {
-            seeds[na[b[a0 + j]]++] = s[a0 + j];
-            seeds[nb[b[b0 + j]]++] = s[b0 + j];
+            place(na, list[a0 + j]);
+            place(nb, list[b0 + j]);
         }
         for (std::size_t j = b0 + (a1 - a0); j < b1; ++j)
-            seeds[nb[b[j]]++] = s[j];
+            place(nb, list[j]);
     });
     return seeds;
 }
