@@ -26,12 +26,14 @@ void sequential_seeds(const SeedLoopInput& in, std::span<std::uint8_t> used, std
                       std::size_t end, std::vector<Candidate>& found,
                       std::vector<std::uint32_t>& region) {
     DirectMarks marks(used);
+    std::size_t looked = 0;
     for (std::size_t i = begin; i < end; ++i) {
         prefetch_seed(in, i, marks);
         const std::uint32_t seed = in.seeds[i];
         if (!marks.is_free(seed)) continue;
         // A cancellation point per candidate (the long steps inside poll too).
         poll();
+        prefetch_free_seeds(in, i, looked, marks);
         Candidate c;
         if (grow_candidate(seed, in, marks, region, c)) found.push_back(c);
     }

@@ -8,29 +8,44 @@
 #include "detector/region.hpp"
 #include "detector/seed_loop.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace linora::detector {
 
-// Seeds lie scattered over the raster: the marks of the seed kSeedMarksAhead
-// places ahead, and the cells around the seed kSeedCellsAhead places ahead
-// when it is still free, are requested early so that their cache misses
-// overlap the work on the current seed. A hint only.
-inline constexpr std::size_t kSeedMarksAhead = 16;
+// Seeds lie scattered over the raster. At every seed, the marks of the seed
+// kSeedMarksAhead places ahead are requested (prefetch_seed); before a seed
+// is grown, the long step, the cells around the next kSeedCellsAhead seeds
+// that look free, within kSeedLookAhead places, are requested
+// (prefetch_free_seeds), so that their cache misses overlap the growing.
+// Hints only: what is requested never decides anything.
+inline constexpr std::size_t kSeedMarksAhead = 48;
 inline constexpr std::size_t kSeedCellsAhead = 4;
+inline constexpr std::size_t kSeedLookAhead = 32;
 
 template <MarkAccess Marks>
 void prefetch_seed(const SeedLoopInput& in, std::size_t i, const Marks& marks) {
     if (i + kSeedMarksAhead < in.seeds.size()) marks.prefetch(in.seeds[i + kSeedMarksAhead]);
-    if (i + kSeedCellsAhead < in.seeds.size()) {
-        const std::size_t s = in.seeds[i + kSeedCellsAhead];
-        if (marks.hint_used(s)) return;
+}
+
+// `next`: the seeds before it have been looked at already (the loop's own
+// counter, 0 at its start).
+template <MarkAccess Marks>
+void prefetch_free_seeds(const SeedLoopInput& in, std::size_t i, std::size_t& next,
+                         const Marks& marks) {
+    std::size_t j = next > i ? next : i + 1;
+    const std::size_t limit = std::min(in.seeds.size(), i + 1 + kSeedLookAhead);
+    for (std::size_t requested = 0; j < limit && requested < kSeedCellsAhead; ++j) {
+        const std::size_t s = in.seeds[j];
+        if (marks.hint_used(s)) continue;
         __builtin_prefetch(&in.field[s]);
         if (s >= in.w) __builtin_prefetch(&in.field[s - in.w]);
         if (s + in.w < in.field.size()) __builtin_prefetch(&in.field[s + in.w]);
+        ++requested;
     }
+    next = j;
 }
 
 // The work on a free seed: grow (marking the region), fit, refine, improve

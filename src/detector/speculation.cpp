@@ -36,6 +36,7 @@ void speculate_batch(const SeedLoopInput& in, std::size_t batch, std::size_t fir
     record.marks.clear();
     record.seeds.clear();
     OverlayMarks marks(shared, thread.own.data(), true, record.reads, record.used_reads);
+    std::size_t looked = 0;
     for (std::size_t i = first; i < last; ++i) {
         prefetch_seed(in, i, marks);
         const std::uint32_t seed = in.seeds[i];
@@ -54,6 +55,7 @@ void speculate_batch(const SeedLoopInput& in, std::size_t batch, std::size_t fir
             continue;
         }
         poll();
+        prefetch_free_seeds(in, i, looked, marks);
         Candidate c;
         const bool found = grow_candidate(seed, in, marks, thread.region, c);
         for (std::uint32_t p : thread.region)
@@ -99,12 +101,14 @@ void commit_batch(const SeedLoopInput& in, const BatchRecord& record, std::size_
 void seeds_in_order(const SeedLoopInput& in, std::size_t first, std::size_t last,
                     std::uint8_t* shared, ThreadOverlay& thread, std::vector<Candidate>& found) {
     OverlayMarks marks(shared, thread.own.data(), false, thread.reads, thread.used_reads);
+    std::size_t looked = 0;
     for (std::size_t i = first; i < last; ++i) {
         prefetch_seed(in, i, marks);
         const std::uint32_t seed = in.seeds[i];
         thread.reads.clear();
         if (!marks.is_free(seed)) continue;
         poll();
+        prefetch_free_seeds(in, i, looked, marks);
         Candidate c;
         const bool ok = grow_candidate(seed, in, marks, thread.region, c);
         for (std::uint32_t p : thread.region) {
