@@ -167,11 +167,13 @@ ScanCounts<M> scan_rect(const Rect& rect, std::span<const Px> field, std::size_t
         const double t = dx * py - dy * px;
         return std::fabs(l) <= hl && std::fabs(t) <= hw;
     };
+    // Without a branch: whether a pixel inside is strong enough falls at
+    // random along a line, and its projection is computed either way.
     auto count_aligned = [&](const Px& c) {
-        if (!(c.norm > threshold)) return;
+        const bool strong = c.norm > threshold;
         const float dot = c.cos_angle * fdx + c.sin_angle * fdy;
         for (std::size_t i = 0; i < M; ++i)
-            counts.k[i] += dot >= fcos[i];
+            counts.k[i] += strong & (dot >= fcos[i]);
     };
 
     // The pixels are visited line by line along the axis closer to the
