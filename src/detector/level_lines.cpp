@@ -13,7 +13,6 @@
 #include <cmath>
 #include <memory>
 #include <type_traits>
-#include <utility>
 
 namespace linora::detector {
 
@@ -161,18 +160,8 @@ SeedChunks seed_chunks(std::size_t n) {
 } // namespace
 
 std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold) {
-    if (field.empty()) return {};
-    const VectorLoops& loops = vector_loops();
-    const SeedChunks parts = seed_chunks(field.size());
     // The largest norm, NaNs ignored (as std::fmax would).
-    std::vector<float> chunk_max(parts.chunks, 0.0f);
-    parallel_rows(parts.chunks, 1, [&](std::size_t c) {
-        chunk_max[c] = loops.max_norm(field.data() + parts.begin(c), parts.end(c) - parts.begin(c));
-    });
-    float max = 0.0f;
-    for (float m : chunk_max)
-        max = m > max ? m : max;
-    return seeds_by_norm(field, threshold, max);
+    return seeds_by_norm(field, threshold, vector_loops().max_norm(field.data(), field.size()));
 }
 
 std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold, float max) {
@@ -196,9 +185,18 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
     std::vector<std::size_t> listed_count(parts.chunks);
     // count[r * kSeedBins + b]: run r's cells in bin b, then where they start.
     std::vector<std::uint32_t> count(runs * kSeedBins, 0);
-    auto run_bounds = [&](std::size_t c, std::size_t k) {
-        const std::size_t half = listed_count[c] / kSeedRuns;
-        return std::pair{k * half, k + 1 == kSeedRuns ? listed_count[c] : (k + 1) * half};
+    // Walks chunk c's list as its two runs side by side: f(r, e) for each
+    // listed word e of run r, each run in order.
+    static_assert(kSeedRuns == 2);
+    auto walk_runs = [&](std::size_t c, auto f) {
+        const std::uint32_t* list = listed.get() + parts.begin(c);
+        const std::size_t in_list = listed_count[c], half = in_list / 2;
+        for (std::size_t j = 0; j < half; ++j) {
+            f(0, list[j]);
+            f(1, list[half + j]);
+        }
+        for (std::size_t j = 2 * half; j < in_list; ++j)
+            f(1, list[j]);
     };
     parallel_rows(parts.chunks, 1, [&](std::size_t c) {
         const std::size_t begin = parts.begin(c), m = parts.end(c) - begin;
@@ -215,17 +213,10 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
             k += v != kNoBin;
         }
         listed_count[c] = k;
-        static_assert(kSeedRuns == 2);
-        const auto [a0, a1] = run_bounds(c, 0);
-        const auto [b0, b1] = run_bounds(c, 1);
-        std::uint32_t* ca = count.data() + (c * kSeedRuns) * kSeedBins;
-        std::uint32_t* cb = ca + kSeedBins;
-        for (std::size_t j = 0; j < a1 - a0; ++j) {
-            ++ca[list[a0 + j] >> kOffsetBits];
-            ++cb[list[b0 + j] >> kOffsetBits];
-        }
-        for (std::size_t j = b0 + (a1 - a0); j < b1; ++j)
-            ++cb[list[j] >> kOffsetBits];
+        std::uint32_t* run_count = count.data() + c * kSeedRuns * kSeedBins;
+        walk_runs(c, [&](std::size_t r, std::uint32_t e) {
+            ++run_count[r * kSeedBins + (e >> kOffsetBits)];
+        });
     });
 
     // Where each run's cells of each bin start: after all higher bins, and
@@ -252,20 +243,10 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
     seeds.resize(total);
     parallel_rows(parts.chunks, 1, [&](std::size_t c) {
         const std::uint32_t begin = static_cast<std::uint32_t>(parts.begin(c));
-        const std::uint32_t* list = listed.get() + begin;
-        const auto [a0, a1] = run_bounds(c, 0);
-        const auto [b0, b1] = run_bounds(c, 1);
-        std::uint32_t* na = count.data() + (c * kSeedRuns) * kSeedBins;
-        std::uint32_t* nb = na + kSeedBins;
-        auto place = [&](std::uint32_t* next, std::uint32_t e) {
-            seeds[next[e >> kOffsetBits]++] = begin + (e & kOffsetMask);
-        };
-        for (std::size_t j = 0; j < a1 - a0; ++j) {
-            place(na, list[a0 + j]);
-            place(nb, list[b0 + j]);
-        }
-        for (std::size_t j = b0 + (a1 - a0); j < b1; ++j)
-            place(nb, list[j]);
+        std::uint32_t* next = count.data() + c * kSeedRuns * kSeedBins;
+        walk_runs(c, [&](std::size_t r, std::uint32_t e) {
+            seeds[next[r * kSeedBins + (e >> kOffsetBits)]++] = begin + (e & kOffsetMask);
+        });
     });
     return seeds;
 }
