@@ -38,6 +38,10 @@ inline constexpr std::chrono::milliseconds kTickInterval{40};
 
 class CancelState;
 
+// The cache line size that CancelState's layout assumes (a larger line only
+// makes its separation less complete).
+inline constexpr std::size_t kCancelLine = 64;
+
 // What a thread polls: a state, and whether this thread installed it (and so
 // runs its tick). The thread's key points at the record of the innermost
 // scope or carry.
@@ -68,12 +72,16 @@ class CancelState {
     friend void poll(std::size_t);
     friend struct CancelAccess;
 
-    std::atomic<bool> stop_{false};
+    // Every thread of the call reads stop_ at each poll, and the installing
+    // thread writes budget_ at each of its own: the two are kept on cache
+    // lines of their own, or each of those writes would take the line away
+    // from the other threads' reads.
+    alignas(kCancelLine) std::atomic<bool> stop_{false};
     Tick tick_;
     void* context_;
     // Used only by the installing thread: work left before the clock is read
     // again, and when the tick is due.
-    std::size_t budget_ = 0;
+    alignas(kCancelLine) std::size_t budget_ = 0;
     std::chrono::steady_clock::time_point next_tick_{};
 };
 
