@@ -17,7 +17,7 @@ void ThreadOverlay::release_before(std::size_t committed) {
     for (; pending_head_ < pending_end_ && pending_[pending_head_].batch < committed;
          ++pending_head_)
         for (std::uint32_t p : pending_[pending_head_].marks)
-            own[p] &= static_cast<std::uint8_t>(~OverlayMarks::kPrior);
+            own.clear(p, OwnMarks::kPrior);
 }
 
 void CheckTally::count(bool redone) noexcept {
@@ -35,7 +35,7 @@ void speculate_batch(const SeedLoopInput& in, std::size_t batch, std::size_t fir
     record.used_reads.clear();
     record.marks.clear();
     record.seeds.clear();
-    OverlayMarks marks(shared, thread.own.data(), true, record.reads, record.used_reads);
+    OverlayMarks marks(shared, thread.own, true, record.reads, record.used_reads);
     std::size_t looked = 0;
     for (std::size_t i = first; i < last; ++i) {
         prefetch_seed(in, i, marks);
@@ -58,8 +58,10 @@ void speculate_batch(const SeedLoopInput& in, std::size_t batch, std::size_t fir
         prefetch_free_seeds(in, i, looked, marks);
         Candidate c;
         const bool found = grow_candidate(seed, in, marks, thread.region, c);
-        for (std::uint32_t p : thread.region)
-            thread.own[p] = OverlayMarks::kPrior;
+        for (std::uint32_t p : thread.region) {
+            thread.own.clear(p, OwnMarks::kMine);
+            thread.own.set(p, OwnMarks::kPrior);
+        }
         record.marks.insert(record.marks.end(), thread.region.begin(), thread.region.end());
         record.seeds.push_back(
             {offset, found, record.reads.size(), record.used_reads.size(), record.marks.size(), c});
@@ -100,7 +102,7 @@ void commit_batch(const SeedLoopInput& in, const BatchRecord& record, std::size_
 
 void seeds_in_order(const SeedLoopInput& in, std::size_t first, std::size_t last,
                     std::uint8_t* shared, ThreadOverlay& thread, std::vector<Candidate>& found) {
-    OverlayMarks marks(shared, thread.own.data(), false, thread.reads, thread.used_reads);
+    OverlayMarks marks(shared, thread.own, false, thread.reads, thread.used_reads);
     std::size_t looked = 0;
     for (std::size_t i = first; i < last; ++i) {
         prefetch_seed(in, i, marks);
@@ -113,7 +115,7 @@ void seeds_in_order(const SeedLoopInput& in, std::size_t first, std::size_t last
         const bool ok = grow_candidate(seed, in, marks, thread.region, c);
         for (std::uint32_t p : thread.region) {
             OverlayMarks::set_shared_mark(shared, p);
-            thread.own[p] &= static_cast<std::uint8_t>(~OverlayMarks::kMineInOrder);
+            thread.own.clear(p, OwnMarks::kMine);
         }
         if (ok) found.push_back(c);
     }
