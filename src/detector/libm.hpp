@@ -133,6 +133,37 @@ inline double library_hypot(double x, double y) {
     }
 }
 
+// Comparisons of library_hypot(x, y) with a bound b that call the library
+// only when its approximation s = hypot_estimate(x, y) cannot decide. s is
+// within 2^-50 of hypot's result (each of its three operations rounds by at
+// most 2^-53, the library's result is within one unit of the last place)
+// unless the squares overflow or lose bits to underflow, so outside a band of
+// 2^-40 around b it decides alone. For s outside [2^-400, 2^400], NaN among
+// them, the library decides every comparison. The results are library_hypot's
+// comparisons for every b, NaN and infinities included.
+inline double hypot_estimate(double x, double y) {
+    return std::sqrt(x * x + y * y);
+}
+inline bool hypot_estimate_decides(double s) {
+    return s >= 0x1p-400 && s <= 0x1p400;
+}
+// library_hypot(x, y) < b, where s = hypot_estimate(x, y).
+inline bool hypot_below(double s, double x, double y, double b) {
+    if (hypot_estimate_decides(s)) {
+        if (s < b * (1.0 - 0x1p-40)) return true;
+        if (s >= b * (1.0 + 0x1p-40)) return false;
+    }
+    return library_hypot(x, y) < b;
+}
+// library_hypot(x, y) > b, where s = hypot_estimate(x, y).
+inline bool hypot_above(double s, double x, double y, double b) {
+    if (hypot_estimate_decides(s)) {
+        if (s > b * (1.0 + 0x1p-40)) return true;
+        if (s <= b * (1.0 - 0x1p-40)) return false;
+    }
+    return library_hypot(x, y) > b;
+}
+
 // The next pseudo-random test case of hypot of the given kind (0 to
 // kHypotCaseKinds - 1): any bit patterns, any ratio around every exponent,
 // near-cancelling ratios next to the scaling thresholds, operands 2^53 to

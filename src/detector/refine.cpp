@@ -55,7 +55,7 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
         const std::uint32_t row = index.row(idx);
         const double x = static_cast<double>(index.column(idx, row));
         const double y = static_cast<double>(row);
-        if (library_hypot(x - x0, y - y0) < rect.width) {
+        if (hypot_below(hypot_estimate(x - x0, y - y0), x - x0, y - y0, rect.width)) {
             const double d = reduce_angle(level_line_angle(field[idx]) - a_c);
             sum += d;
             sum2 += d * d;
@@ -79,12 +79,12 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
                           library_hypot(rect.x2 - x0, rect.y2 - y0));
     // Every pass compares the same distances with a smaller radius and fits
     // a rectangle to the same points: both are computed once, kept beside
-    // their pixels and moved with them.
+    // their pixels and moved with them (the distances as their estimates).
     std::vector<RegionPoint> points(region.size());
     std::vector<double> distance(region.size());
     for (std::size_t j = 0; j < region.size(); ++j) {
         points[j] = region_point(region[j], field, index);
-        distance[j] = library_hypot(points[j].x - x0, points[j].y - y0);
+        distance[j] = hypot_estimate(points[j].x - x0, points[j].y - y0);
     }
     for (;;) {
         // Each pass walks the whole region: a cancellation point.
@@ -96,7 +96,7 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
         if (!std::isfinite(r)) return false;
         r *= kRadiusFactor;
         for (std::size_t j = 0; j < region.size();) {
-            if (distance[j] > r) {
+            if (hypot_above(distance[j], points[j].x - x0, points[j].y - y0, r)) {
                 marks.unmark(region[j]);
                 region[j] = region.back();
                 region.pop_back();

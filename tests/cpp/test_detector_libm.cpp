@@ -79,4 +79,30 @@ TEST(LibmHypot, CopyAgreesWithTheLibrary) {
         }
 }
 
+// hypot_below and hypot_above give the library's comparisons: for the kinds
+// of operands the detector and the hard cases produce, against bounds at and
+// a few units around hypot's result and its estimate, at the edges of the
+// band beyond which the estimate decides alone, and bounds that are not
+// positive numbers.
+TEST(LibmHypot, ComparisonsAreTheLibrarys) {
+    auto up = [](double v) { return std::nextafter(v, INFINITY); };
+    auto down = [](double v) { return std::nextafter(v, -INFINITY); };
+    std::uint64_t state = 777;
+    for (unsigned kind = 0; kind < kHypotCaseKinds; ++kind)
+        for (int i = 0; i < 20000; ++i) {
+            double x;
+            double y;
+            hypot_test_case(state, kind, x, y);
+            const double h = library_hypot(x, y);
+            const double s = hypot_estimate(x, y);
+            for (double b :
+                 {h, up(h), down(h), up(up(h)), down(down(h)), s, up(s), down(s),
+                  h * (1.0 - 0x1p-40), h * (1.0 + 0x1p-40), s * (1.0 - 0x1p-40),
+                  s * (1.0 + 0x1p-40), -h, 0.0, double(NAN), double(INFINITY), -double(INFINITY)}) {
+                ASSERT_EQ(hypot_below(s, x, y, b), h < b) << x << ", " << y << " < " << b;
+                ASSERT_EQ(hypot_above(s, x, y, b), h > b) << x << ", " << y << " > " << b;
+            }
+        }
+}
+
 } // namespace
