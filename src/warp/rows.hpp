@@ -23,18 +23,18 @@ struct RemapRowPositions {
     }
 };
 
-// Warp positions: u = u[x] (x / scale + off_x), W = bw + h6 * u, and the source
-// position ((bx + u * h0) / W, (by + u * h3) / W); none where W == 0 (the
-// pixel stays 0). The row terms come first in each sum; that order fixes
-// the results to the last bit.
+// Warp positions: with u = u[x] (x / scale + off_x), W = bw + h6 * u, and the
+// source position ((bx + u * h0) / W, (by + u * h3) / W); none where W == 0
+// (the pixel stays 0). The row terms come first in each sum; that order fixes
+// the results to the last bit. The products with u are the column terms of
+// WarpRowTerms.
 struct WarpRowPositions {
     const WarpRowTerms& t;
     bool at(std::size_t x, double& sx, double& sy) const {
-        const double u = t.u[x];
-        const double W = t.bw + t.h6 * u;
+        const double W = t.bw + t.uh6[x];
         if (W == 0.0) return false;
-        sx = (t.bx + u * t.h0) / W;
-        sy = (t.by + u * t.h3) / W;
+        sx = (t.bx + t.uh0[x]) / W;
+        sy = (t.by + t.uh3[x]) / W;
         return true;
     }
 };

@@ -37,6 +37,7 @@
     LINORA_LANE_OP D cvt(I a) { return P##_cvtepi32_pd(a); }                                       \
     LINORA_LANE_OP I set1i(std::int32_t v) { return Q##_set1_epi32(v); }                           \
     LINORA_LANE_OP I addi(I a, I b) { return Q##_add_epi32(a, b); }                                \
+    LINORA_LANE_OP I subi(I a, I b) { return Q##_sub_epi32(a, b); }                                \
     LINORA_LANE_OP I mini(I a, I b) { return Q##_min_epi32(a, b); }                                \
     LINORA_LANE_OP I maxi(I a, I b) { return Q##_max_epi32(a, b); }                                \
     LINORA_LANE_OP I mulloi(I a, I b) { return Q##_mullo_epi32(a, b); }
@@ -54,8 +55,11 @@ template <int S> constexpr long long low_bytes_from(std::size_t at) {
     return static_cast<long long>(w);
 }
 
+// With `room`, three channels are written as 16 bytes, the last four past
+// the pixels.
 template <std::size_t C>
-[[gnu::always_inline]] inline void store_four_u8(std::uint8_t* out, const __m128i (&q)[C]) {
+[[gnu::always_inline]] inline void store_four_u8(std::uint8_t* out, const __m128i (&q)[C],
+                                                 bool room) {
     const __m128i b = _mm_packus_epi16(_mm_packus_epi32(q[0], q[C > 1 ? 1 : 0]),
                                        _mm_packus_epi32(q[C - 1], q[C - 1]));
     if constexpr (C == 1) {
@@ -64,6 +68,10 @@ template <std::size_t C>
     } else {
         const __m128i rgb = _mm_shuffle_epi8(
             b, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
+        if (room) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), rgb);
+            return;
+        }
         const long long lo = _mm_cvtsi128_si64(rgb);
         const std::int32_t hi = _mm_extract_epi32(rgb, 2);
         __builtin_memcpy(out, &lo, 8);

@@ -14,11 +14,11 @@
 namespace linora::detail {
 
 // The per-row constants of the perspective warp (see warp.cpp), and the
-// plane coordinate u[x] = x / scale + off_x of every output column, which
-// the operation computes once for all rows.
+// products of the plane coordinate u[x] = x / scale + off_x of every output
+// column with the row-independent terms of the inverse homography, u[x] * h0,
+// u[x] * h3 and u[x] * h6, which the operation computes once for all rows.
 struct WarpRowTerms {
-    const double* u;
-    double h0, h3, h6;
+    const double *uh0, *uh3, *uh6;
     double bx, by, bw;
 };
 

@@ -42,6 +42,16 @@ struct Lanes {
         _mm_store_si128(reinterpret_cast<I*>(p), v);
     }
     LINORA_LANE_OP bool any_gt(I a, I b) { return _mm_movemask_epi8(_mm_cmpgt_epi32(a, b)) != 0; }
+    // Bit l set where lane l of a is at most that of b, as unsigned (signed)
+    // integers.
+    LINORA_LANE_OP unsigned le_u32(I a, I b) {
+        return static_cast<unsigned>(
+            _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_min_epu32(a, b), a))));
+    }
+    LINORA_LANE_OP unsigned le_i32(I a, I b) {
+        return ~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(a, b)))) &
+               0xfu;
+    }
 
     // 4 or 8 bytes from element offset o[l] of `base`, per lane.
     template <class T> LINORA_LANE_OP I fetch32(const T* base, const std::int32_t* o) {
@@ -140,11 +150,17 @@ struct Lanes {
     }
 
     // Four pixels of C channels from lanes of values 0..255 (0..65535 for
-    // 16-bit samples), channels interleaved and written at once.
-    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint8_t* out, const I (&q)[C]) {
-        store_four_u8<C>(out, q);
+    // 16-bit samples), channels interleaved and written at once; with `room`,
+    // up to over<T, C>() elements past them may be written too.
+    template <class T, std::size_t C> LINORA_LANE_OP constexpr std::size_t over() {
+        return sizeof(T) == 1 && C == 3 ? 4 : 0;
     }
-    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint16_t* out, const I (&q)[C]) {
+    template <std::size_t C>
+    LINORA_LANE_OP void store_all(std::uint8_t* out, const I (&q)[C], bool room) {
+        store_four_u8<C>(out, q, room);
+    }
+    template <std::size_t C>
+    LINORA_LANE_OP void store_all(std::uint16_t* out, const I (&q)[C], bool) {
         if constexpr (C == 1) {
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(q[0], q[0]));
         } else {

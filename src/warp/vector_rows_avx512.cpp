@@ -53,6 +53,10 @@ struct Lanes {
     LINORA_LANE_OP bool any_gt(I a, I b) {
         return _mm256_movemask_epi8(_mm256_cmpgt_epi32(a, b)) != 0;
     }
+    // Bit l set where lane l of a is at most that of b, as unsigned (signed)
+    // integers.
+    LINORA_LANE_OP unsigned le_u32(I a, I b) { return _mm256_cmple_epu32_mask(a, b); }
+    LINORA_LANE_OP unsigned le_i32(I a, I b) { return _mm256_cmple_epi32_mask(a, b); }
 
     // 4 or 8 bytes from element offset o[l] of `base`, per lane.
     template <class T> LINORA_LANE_OP I fetch32(const T* base, const std::int32_t* o) {
@@ -142,27 +146,37 @@ struct Lanes {
     }
 
     // Eight pixels of C channels from lanes of values 0..255 (0..65535 for
-    // 16-bit samples), channels interleaved and written at once.
-    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint8_t* out, const I (&q)[C]) {
+    // 16-bit samples), channels interleaved and written at once; with `room`,
+    // up to over<T, C>() elements past them may be written too.
+    template <class T, std::size_t C> LINORA_LANE_OP constexpr std::size_t over() {
+        return C == 3 ? 8 : 0; // a 32-byte (64-byte) store for 24 elements
+    }
+    template <std::size_t C>
+    LINORA_LANE_OP void store_all(std::uint8_t* out, const I (&q)[C], bool room) {
         if constexpr (C == 1) {
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm256_cvtepi32_epi8(q[0]));
         } else {
-            // Each lane's channels in its low three bytes, then the lanes'
-            // three bytes side by side: twelve bytes per half, the halves
-            // joined.
-            const I pix = _mm256_or_si256(
-                q[0], _mm256_or_si256(_mm256_slli_epi32(q[1], 8), _mm256_slli_epi32(q[2], 16)));
+            // Each lane's channels in its low three bytes (q[0] | q[1] << 8 |
+            // q[2] << 16), then the lanes' three bytes side by side: twelve
+            // bytes per half, the halves joined.
+            const I pix = _mm256_ternarylogic_epi32(q[0], _mm256_slli_epi32(q[1], 8),
+                                                    _mm256_slli_epi32(q[2], 16), 0xfe);
             const I rgb = _mm256_shuffle_epi8(
                 pix, _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1,
                                       2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
             const I joined =
                 _mm256_permutevar8x32_epi32(rgb, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+            if (room) {
+                _mm256_storeu_si256(reinterpret_cast<I*>(out), joined);
+                return;
+            }
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(joined));
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
                              _mm256_extracti128_si256(joined, 1));
         }
     }
-    template <std::size_t C> LINORA_LANE_OP void store_all(std::uint16_t* out, const I (&q)[C]) {
+    template <std::size_t C>
+    LINORA_LANE_OP void store_all(std::uint16_t* out, const I (&q)[C], bool room) {
         if constexpr (C == 1) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtepi32_epi16(q[0]));
         } else {
@@ -176,6 +190,10 @@ struct Lanes {
             const __m512i rgb = _mm512_shuffle_epi8(pix, _mm512_broadcast_i32x4(six));
             const __m512i joined = _mm512_permutexvar_epi32(
                 _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15), rgb);
+            if (room) {
+                _mm512_storeu_si512(out, joined);
+                return;
+            }
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_castsi512_si256(joined));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
                              _mm512_extracti32x4_epi32(joined, 2));

@@ -24,7 +24,9 @@ template <class T> struct WarpJob {
     std::size_t out_w;
     std::array<double, 9> inverse;
     double scale, off_y;
-    const double* u; // u[x] = x / scale + off_x, for every output column
+    // u[x] * h0, u[x] * h3 and u[x] * h6 for every output column, with
+    // u[x] = x / scale + off_x (see WarpRowTerms).
+    const double* columns;
     T* out;
     detail::WarpSpan<T> span; // the leading pixels of a row
 };
@@ -34,10 +36,9 @@ template <class T> struct WarpJob {
 template <class K, class T> void warp_row(const WarpJob<T>& job, std::size_t y) {
     const auto& m = job.inverse;
     const double v = static_cast<double>(y) / job.scale + job.off_y;
-    const detail::WarpRowTerms terms{.u = job.u,
-                                     .h0 = m[0],
-                                     .h3 = m[3],
-                                     .h6 = m[6],
+    const detail::WarpRowTerms terms{.uh0 = job.columns,
+                                     .uh3 = job.columns + job.out_w,
+                                     .uh6 = job.columns + 2 * job.out_w,
                                      .bx = v * m[1] + m[2],
                                      .by = v * m[4] + m[5],
                                      .bw = v * m[7] + m[8]};
@@ -54,10 +55,16 @@ Buffer<T> warp_with(std::span<const T> src, std::size_t w, std::size_t h, std::s
     if constexpr (K::uses_table) table = lanczos3_table();
     Buffer<T> out = detail::allocate_output<T>(out_w, out_h, rgb);
     // The column terms, the same for every row: the division by the scale
-    // happens once per column, not once per pixel.
-    Buffer<double> u(out_h == 0 ? 0 : out_w);
-    for (std::size_t x = 0; x < u.size(); ++x)
-        u[x] = static_cast<double>(x) / scale + off_x;
+    // and the products with the homography's u terms happen once per column,
+    // not once per pixel.
+    const std::size_t columns = out_h == 0 ? 0 : out_w;
+    Buffer<double> terms = Buffer<double>::uninitialised(size_product(columns, std::size_t{3}));
+    for (std::size_t x = 0; x < columns; ++x) {
+        const double u = static_cast<double>(x) / scale + off_x;
+        terms[x] = u * inverse[0];
+        terms[columns + x] = u * inverse[3];
+        terms[2 * columns + x] = inverse[6] * u;
+    }
 
     const WarpJob<T> job{{src.data(), w, h, table.get(), table ? (*table)[0].data() : nullptr,
                           &detail::kernel_pixel<K, T, rgb>},
@@ -65,7 +72,7 @@ Buffer<T> warp_with(std::span<const T> src, std::size_t w, std::size_t h, std::s
                          inverse,
                          scale,
                          off_y,
-                         u.data(),
+                         terms.data(),
                          out.data(),
                          detail::vector_rows<T>(src.size()).warp[detail::kernel_index<K>]};
     // The row length only chunks the work; a saturated value is still non-zero.
