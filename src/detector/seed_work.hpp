@@ -18,7 +18,8 @@ namespace linora::detector {
 // Seeds lie scattered over the raster. At every seed, the marks of the seed
 // kSeedMarksAhead places ahead are requested (prefetch_seed); before a seed
 // is grown, the long step, the cells around the next kSeedCellsAhead seeds
-// that look free, within kSeedLookAhead places, are requested
+// that look free, within kSeedLookAhead places, and the marks of the rows
+// above and below them are requested
 // (prefetch_free_seeds), so that their cache misses overlap the growing.
 // Hints only: what is requested never decides anything.
 inline constexpr std::size_t kSeedMarksAhead = 48;
@@ -41,8 +42,14 @@ void prefetch_free_seeds(const SeedLoopInput& in, std::size_t i, std::size_t& ne
         const std::size_t s = in.seeds[j];
         if (marks.hint_used(s)) continue;
         __builtin_prefetch(&in.field[s]);
-        if (s >= in.w) __builtin_prefetch(&in.field[s - in.w]);
-        if (s + in.w < in.field.size()) __builtin_prefetch(&in.field[s + in.w]);
+        if (s >= in.w) {
+            __builtin_prefetch(&in.field[s - in.w]);
+            marks.prefetch(s - in.w);
+        }
+        if (s + in.w < in.field.size()) {
+            __builtin_prefetch(&in.field[s + in.w]);
+            marks.prefetch(s + in.w);
+        }
         ++requested;
     }
     next = j;
