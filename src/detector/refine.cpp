@@ -53,9 +53,9 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
         if ((k & 4095) == 4095) poll(4096); // the region may cover most of the image
         const std::uint32_t idx = region[k];
         const std::uint32_t row = index.row(idx);
-        const double x = static_cast<double>(index.column(idx, row));
-        const double y = static_cast<double>(row);
-        if (hypot_below(hypot_estimate(x - x0, y - y0), x - x0, y - y0, rect.width)) {
+        const double dx = static_cast<double>(index.column(idx, row)) - x0;
+        const double dy = static_cast<double>(row) - y0;
+        if (hypot_below(hypot_estimate(dx, dy), dx, dy, rect.width)) {
             const double d = reduce_angle(level_line_angle(field[idx]) - a_c);
             sum += d;
             sum2 += d * d;

@@ -34,11 +34,11 @@ DirectionSum grow_region_sum(std::uint32_t seed, std::span<const Px> field, Mark
     const double c = cos_tolerance;
     double sx = static_cast<double>(field[seed].cos_angle);
     double sy = static_cast<double>(field[seed].sin_angle);
-    // The bound c |S| needs the library's hypot; sqrt(sx^2 + sy^2) is within
-    // 2^-50 of it (each operation rounds by at most 2^-53, the library's
-    // result is within one unit of the last place), so a projection
-    // outside [lo, hi] is decided by it alone, and only one inside that
-    // band of 2^-40 needs the library's value. The seed's bound is c itself.
+    // The bound c |S| needs the library's hypot; its estimate (libm.hpp) is
+    // within 2^-50 of it, so a projection outside [lo, hi], a band of 2^-40
+    // around c times the estimate, is decided by the estimate alone, and only
+    // one inside needs the library's value. The bounds follow S, which changes
+    // less often than they are tested. The seed's bound is c itself.
     double lo = c;
     double hi = c;
 
@@ -64,7 +64,7 @@ DirectionSum grow_region_sum(std::uint32_t seed, std::span<const Px> field, Mark
             }
             sx += nc;
             sy += ns;
-            const double approx = c * std::sqrt(sx * sx + sy * sy);
+            const double approx = c * hypot_estimate(sx, sy);
             // Below this the squares may have lost bits to underflow, and a
             // NaN compares false: the library decides every test.
             if (approx >= 0x1p-400) {
