@@ -80,13 +80,17 @@ template <class T>
 SubsampledRows<T>::SubsampledRows(const SubsamplePlan& plan, std::span<const T> in)
     : plan_(plan), in_(in), slots_(std::min(plan.kernel.weights.size(), plan.h)),
       ring_(size_product(slots_, plan.ow)), held_(slots_, SIZE_MAX),
-      padded_(plan.w + 2 * plan.kernel.half), smooth_(plan.w) {}
+      padded_(plan.w + 2 * plan.kernel.half), smooth_(plan.w), shifted_(plan.kernel.weights.size()),
+      window_(plan.kernel.weights.size()) {
+    for (std::size_t k = 0; k < shifted_.size(); ++k)
+        shifted_[k] = padded_.data() + k;
+}
 
 // Row j of the horizontal pass at the picked columns. The row is first laid
 // out as working values with `half` replicated edge samples on each side, so that every
 // column's window is contiguous; tap k of column x is then padded[x + k], the
-// sample at clamp(x + k - half, 0, w - 1). The sums run tap by tap from zero
-// over the whole row.
+// sample at clamp(x + k - half, 0, w - 1). Every column of the row is summed,
+// tap by tap from zero.
 template <class T> const double* SubsampledRows<T>::horizontal_row(std::size_t j) {
     const std::size_t slot = j % slots_;
     double* dst = ring_.data() + slot * plan_.ow;
@@ -99,25 +103,22 @@ template <class T> const double* SubsampledRows<T>::horizontal_row(std::size_t j
     std::fill(padded_.begin(), padded_.begin() + static_cast<std::ptrdiff_t>(half), first);
     to_working(src, padded_.data() + half, w);
     std::fill(padded_.begin() + static_cast<std::ptrdiff_t>(half + w), padded_.end(), last);
-    std::fill(smooth_.begin(), smooth_.end(), 0.0);
-    const VectorLoops& loops = vector_loops();
-    for (std::size_t k = 0; k < plan_.kernel.weights.size(); ++k)
-        loops.accumulate_scaled(smooth_.data(), padded_.data() + k, plan_.kernel.weights[k], w);
+    const std::vector<double>& kern = plan_.kernel.weights;
+    vector_loops().weighted_sum(smooth_.data(), shifted_.data(), kern.data(), kern.size(), w);
     for (std::size_t x = 0; x < plan_.ow; ++x)
         dst[x] = smooth_[plan_.columns[x]];
     held_[slot] = j;
     return dst;
 }
 
-// The vertical pass of the picked row, tap by tap over whole rows.
+// The vertical pass of the picked row, tap by tap from zero. The window's
+// rows are all in the ring at once (see the class).
 template <class T> void SubsampledRows<T>::row(std::size_t r, double* dst) {
     const std::size_t sy = source_index(r, plan_.scale, plan_.h);
-    std::fill(dst, dst + plan_.ow, 0.0);
-    const VectorLoops& loops = vector_loops();
     const std::vector<double>& kern = plan_.kernel.weights;
     for (std::size_t k = 0; k < kern.size(); ++k)
-        loops.accumulate_scaled(dst, horizontal_row(clamped_tap(sy, k, plan_.kernel.half, plan_.h)),
-                                kern[k], plan_.ow);
+        window_[k] = horizontal_row(clamped_tap(sy, k, plan_.kernel.half, plan_.h));
+    vector_loops().weighted_sum(dst, window_.data(), kern.data(), kern.size(), plan_.ow);
 }
 
 // Each kept sample is the sum of the full-resolution smoothing, with the same

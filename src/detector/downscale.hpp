@@ -60,6 +60,8 @@ struct SubsamplePlan {
 template <class T> class SubsampledRows {
   public:
     SubsampledRows(const SubsamplePlan& plan, std::span<const T> in);
+    SubsampledRows(const SubsampledRows&) = delete; // shifted_ points into padded_
+    SubsampledRows& operator=(const SubsampledRows&) = delete;
     // Output row r (plan.ow samples) into dst.
     void row(std::size_t r, double* dst);
 
@@ -72,6 +74,8 @@ template <class T> class SubsampledRows {
     std::vector<double> ring_;      // slots_ rows of plan.ow samples
     std::vector<std::size_t> held_; // the source row in each slot
     std::vector<double> padded_, smooth_;
+    std::vector<const double*> shifted_; // padded_ + k for each tap k
+    std::vector<const double*> window_;  // the rows of row()'s vertical window
 };
 
 // Smooths the w x h raster with the separable Gaussian of gaussian_kernel

@@ -9,6 +9,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 namespace linora::detector {
 

@@ -1,7 +1,8 @@
 // The loops of the detector's per-pixel passes that run as vector code, once
 // per instruction set (LINORA_ISAS in simd.hpp): linora::detector::scalar
 // (every target), ::avx2 and ::avx512 (x86-64), all from the one kernel source
-// vector_loops.inc. Every instance gives the bits of the scalar one.
+// vector_loops.inc. Every instance gives the bits of the scalar one (the
+// NaNs of weighted_sum aside, as it says).
 #pragma once
 
 #include "detector/types.hpp"
@@ -15,9 +16,14 @@ namespace linora::detector {
 inline constexpr std::uint16_t kNoBin = 0xFFFF;
 
 struct VectorLoops {
-    // acc[i] = acc[i] + g * src[i] for i in [0, n): one rounded product and
-    // one rounded sum per element.
-    void (*accumulate_scaled)(double* acc, const double* src, double g, std::size_t n);
+    // dst[i] = ((0 + weights[0] * rows[0][i]) + weights[1] * rows[1][i]) + ...
+    // for i in [0, n): the taps summed in order from +0, one rounded product
+    // and one rounded sum each. dst must not overlap the rows. Where two
+    // NaNs meet, which one a sum passes on may differ between instances
+    // (the operand order is the compiler's); a NaN in the smoothed raster
+    // gives a cell without gradient whatever its bits.
+    void (*weighted_sum)(double* dst, const double* const* rows, const double* weights,
+                         std::size_t taps, std::size_t n);
     // Row y of the level-line field from rows y and y + 1 of the raster (w
     // samples each, as 64-bit values): cells [0, w - 1) of `out`. `scratch`
     // holds 3 * w doubles.
