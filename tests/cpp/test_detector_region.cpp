@@ -219,6 +219,12 @@ TEST(GrowRegion, MatchesDefinition) {
     g.field[2] = Px{10.0f, 0.875f, 0.484375f};
     for (double tie : {0.875, std::nextafter(0.875, 1.0)})
         check(g, 0, tie);
+    // The seed's own bound is c, though its vector's length is not quite 1:
+    // a neighbour equal to the seed projects to exactly this c.
+    Grid pair(2, 1, Px{10.0f, 0.6f, 0.8f});
+    const double d = double{0.6f} * double{0.6f} + double{0.8f} * double{0.8f};
+    for (double tie : {d, std::nextafter(d, 2.0)})
+        check(pair, 0, tie);
 }
 
 // Three equal pixels on row 0.
