@@ -14,18 +14,21 @@
 namespace linora::detector {
 
 namespace scalar {
+constexpr std::size_t kVectorBytes = 16; // SSE2, NEON
 #include "detector/vector_loops.inc"
 } // namespace scalar
 
 #if defined(LINORA_X86_VECTORS)
 LINORA_TARGET_AVX2
 namespace avx2 {
+constexpr std::size_t kVectorBytes = 32;
 #include "detector/vector_loops.inc"
 } // namespace avx2
 LINORA_TARGET_END
 
 LINORA_TARGET_AVX512
 namespace avx512 {
+constexpr std::size_t kVectorBytes = 64;
 #include "detector/vector_loops.inc"
 } // namespace avx512
 LINORA_TARGET_END
