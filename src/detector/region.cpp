@@ -134,7 +134,8 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
 
 namespace {
 
-// The rectangle of the n points that point(i) gives, in that order.
+// The rectangle of the n points that point(i) gives, in that order: pixel
+// positions, as region_point gives them.
 template <class Points> Rect fit_rect(std::size_t n, Points point, double region_angle, double p) {
     // Centre: the norm-weighted mean position.
     double sum_w = 0.0;
@@ -185,17 +186,28 @@ template <class Points> Rect fit_rect(std::size_t n, Points point, double region
     double l_max = 0.0;
     double w_min = 0.0;
     double w_max = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const RegionPoint q = point(i);
-        const double px = q.x - cx;
-        const double py = q.y - cy;
-        const double l = dx * px + dy * py;
-        const double t = dx * py - dy * px;
-        l_min = fmin_fixed(l_min, l);
-        l_max = fmax_fixed(l_max, l);
-        w_min = fmin_fixed(w_min, t);
-        w_max = fmax_fixed(w_max, t);
-    }
+    auto extremes = [&](auto min_of, auto max_of) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const RegionPoint q = point(i);
+            const double px = q.x - cx;
+            const double py = q.y - cy;
+            const double l = dx * px + dy * py;
+            const double t = dx * py - dy * px;
+            l_min = min_of(l_min, l);
+            l_max = max_of(l_max, l);
+            w_min = min_of(w_min, t);
+            w_max = max_of(w_max, t);
+        }
+    };
+    // Pixel positions minus a finite centre, projected on a finite direction,
+    // are finite: then fmin_fixed and fmax_fixed are their comparisons alone.
+    // A NaN or infinite norm among the weights leaves the centre NaN.
+    if (std::isfinite(cx) && std::isfinite(cy) && std::isfinite(dx) && std::isfinite(dy))
+        extremes([](double a, double b) { return a < b ? a : b; },
+                 [](double a, double b) { return a > b ? a : b; });
+    else
+        extremes([](double a, double b) { return fmin_fixed(a, b); },
+                 [](double a, double b) { return fmax_fixed(a, b); });
 
     Rect r;
     r.x1 = cx + dx * l_min;

@@ -65,8 +65,9 @@ struct RegionPoint {
 };
 RegionPoint region_point(std::uint32_t idx, std::span<const Px> field, const PixelIndex& index);
 
-// The same from the region's points, in the region's order: for a caller
-// that fits rectangles to the same pixels again and again.
+// The same from the region's points (as region_point gives them), in the
+// region's order: for a caller that fits rectangles to the same pixels again
+// and again.
 Rect region_to_rect(std::span<const RegionPoint> points, double region_angle, double p);
 
 } // namespace linora::detector
