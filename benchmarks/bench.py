@@ -662,7 +662,7 @@ def photo_table(quick: bool) -> list[str]:
     lines += [fmt(head), "  ".join("-" * n for n in widths)] + [fmt(r) for r in rows]
     lines += ["", f"two threads detecting two {target} photographs at once ({len(pairs)} pairs "
               f"x {rounds} rounds, median): throughput x{statistics.median(vs_one_cpu):.2f} that of one processor "
-              f"doing both (target >= 1.8), x{statistics.median(vs_one_thread):.2f} that of one "
+              f"doing both (target >= 1.9), x{statistics.median(vs_one_thread):.2f} that of one "
               f"thread with all workers"]
     return lines
 
