@@ -1,8 +1,8 @@
-// The two ways region growing and refinement reach the used marks: directly
-// (DirectMarks: the seed loop on one thread), or through a thread's overlay
-// over marks that other threads read at the same time (OverlayMarks,
-// speculation.hpp: the seed loop on several threads). The algorithms are
-// written once, against either.
+// The ways region growing and refinement reach the used marks: directly
+// (DirectMarks: the seed loop on one thread), or, while other threads read
+// them (the seed loop on several threads, speculation.hpp), through a
+// speculating thread's overlay (OverlayMarks) or as a seed at its turn
+// (TurnMarks). The algorithms are written once, against any of them.
 #pragma once
 
 #include <concepts>

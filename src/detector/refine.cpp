@@ -118,6 +118,8 @@ template bool refine(std::vector<std::uint32_t>&, double&, Rect&, DirectMarks, s
                      std::size_t, std::size_t, std::size_t);
 template bool refine(std::vector<std::uint32_t>&, double&, Rect&, OverlayMarks, std::span<const Px>,
                      std::size_t, std::size_t, std::size_t);
+template bool refine(std::vector<std::uint32_t>&, double&, Rect&, TurnMarks, std::span<const Px>,
+                     std::size_t, std::size_t, std::size_t);
 
 bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect,
             std::span<std::uint8_t> used, std::span<const Px> field, std::size_t min_size,

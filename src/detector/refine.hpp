@@ -25,8 +25,8 @@ bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect
             std::span<std::uint8_t> used, std::span<const Px> field, std::size_t min_size,
             std::size_t w, std::size_t h);
 
-// The same through either kind of mark access (marks.hpp; a handle, passed
-// by value); instances exist for DirectMarks and OverlayMarks.
+// The same through any kind of mark access (marks.hpp; a handle, passed by
+// value); instances exist for DirectMarks, OverlayMarks and TurnMarks.
 template <MarkAccess Marks>
 bool refine(std::vector<std::uint32_t>& region, double& region_angle, Rect& rect, Marks marks,
             std::span<const Px> field, std::size_t min_size, std::size_t w, std::size_t h);

@@ -123,6 +123,7 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, Marks marks,
                                 std::vector<std::uint32_t>&, std::size_t, std::size_t, double);
 LINORA_INSTANCE(DirectMarks)
 LINORA_INSTANCE(OverlayMarks)
+LINORA_INSTANCE(TurnMarks)
 #undef LINORA_INSTANCE
 
 double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std::uint8_t> used,

@@ -38,9 +38,9 @@ struct DirectionSum {
     double angle() const { return std::atan2(sy, sx); }
 };
 
-// The same through either kind of mark access (marks.hpp; a handle, passed
-// by value); instances exist for DirectMarks and OverlayMarks. grow_region_sum
-// takes cos(tolerance), which the seed loop computes once.
+// The same through any kind of mark access (marks.hpp; a handle, passed by
+// value); instances exist for DirectMarks, OverlayMarks and TurnMarks.
+// grow_region_sum takes cos(tolerance), which the seed loop computes once.
 template <MarkAccess Marks>
 DirectionSum grow_region_sum(std::uint32_t seed, std::span<const Px> field, Marks marks,
                              std::vector<std::uint32_t>& region, std::size_t w, std::size_t h,

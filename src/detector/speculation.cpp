@@ -35,7 +35,7 @@ void speculate_batch(const SeedLoopInput& in, std::size_t batch, std::size_t fir
     record.used_reads.clear();
     record.marks.clear();
     record.seeds.clear();
-    OverlayMarks marks(shared, thread.own, true, record.reads, record.used_reads);
+    OverlayMarks marks(shared, thread.own, record.reads, record.used_reads);
     std::size_t looked = 0;
     for (std::size_t i = first; i < last; ++i) {
         prefetch_seed(in, i, marks);
@@ -56,7 +56,7 @@ void speculate_batch(const SeedLoopInput& in, std::size_t batch, std::size_t fir
         }
         poll();
         prefetch_free_seeds(in, i, looked, marks);
-        Candidate c;
+        Candidate c{}; // copied into the record whether or not it was found
         const bool found = grow_candidate(seed, in, marks, thread.region, c);
         for (std::uint32_t p : thread.region) {
             thread.own.clear(p, OwnMarks::kMine);
@@ -102,24 +102,19 @@ void commit_batch(const SeedLoopInput& in, const BatchRecord& record, std::size_
 
 void seeds_in_order(const SeedLoopInput& in, std::size_t first, std::size_t last,
                     std::uint8_t* shared, ThreadOverlay& thread, std::vector<Candidate>& found) {
-    OverlayMarks marks(shared, thread.own, false, thread.reads, thread.used_reads);
+    TurnMarks marks(shared);
     std::size_t looked = 0;
     for (std::size_t i = first; i < last; ++i) {
         prefetch_seed(in, i, marks);
         const std::uint32_t seed = in.seeds[i];
-        thread.reads.clear();
         if (!marks.is_free(seed)) continue;
         poll();
         prefetch_free_seeds(in, i, looked, marks);
         Candidate c;
         const bool ok = grow_candidate(seed, in, marks, thread.region, c);
-        for (std::uint32_t p : thread.region) {
-            OverlayMarks::set_shared_mark(shared, p);
-            thread.own.clear(p, OwnMarks::kMine);
-        }
+        marks.finish(thread.region);
         if (ok) found.push_back(c);
     }
-    thread.reads.clear();
 }
 
 } // namespace linora::detector

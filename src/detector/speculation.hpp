@@ -69,27 +69,23 @@ class OwnMarks {
     Buffer<std::uint8_t> bits_;
 };
 
-// A thread's view of the shared marks (which other threads read at the same
-// time, and one thread at a time extends with final marks) over its own
-// marks. The marks of the seed at work are kMine, both while speculating and
-// for a seed at its turn (no seed's kMine marks outlive it); the thread's
-// earlier seeds' regions, not final yet, are kPrior, which a seed at its
-// turn ignores. Nothing here writes the shared marks: another thread never
-// sees a mark that may still be taken back.
+// A speculating thread's view of the shared marks (which other threads read
+// at the same time, and one thread at a time extends with final marks) over
+// its own marks: the seed at work's are kMine (no seed's kMine marks outlive
+// it), the thread's earlier seeds' regions, not final yet, kPrior; both count
+// as used. Nothing here writes the shared marks: another thread never sees a
+// mark that may still be taken back.
 class OverlayMarks {
   public:
-    // count_prior: speculation (kPrior counts as used and is recorded in
-    // `used_reads`); else a seed at its turn (kPrior ignored). Every pixel
-    // marked is recorded in `reads`.
-    OverlayMarks(std::uint8_t* shared, OwnMarks& own, bool count_prior,
-                 std::vector<std::uint32_t>& reads, std::vector<std::uint32_t>& used_reads)
-        : shared_(shared), own_(own.data()),
-          taken_(count_prior ? OwnMarks::kMine | OwnMarks::kPrior : OwnMarks::kMine),
-          reads_(&reads), used_reads_(&used_reads) {}
+    // Every pixel marked is recorded in `reads`, every kPrior pixel found in
+    // `used_reads`.
+    OverlayMarks(std::uint8_t* shared, OwnMarks& own, std::vector<std::uint32_t>& reads,
+                 std::vector<std::uint32_t>& used_reads)
+        : shared_(shared), own_(own.data()), reads_(&reads), used_reads_(&used_reads) {}
 
     bool is_free(std::size_t n) const {
         if (shared_mark(shared_, n) & 1) return false;
-        const std::uint8_t v = OwnMarks::get(own_, n) & taken_;
+        const std::uint8_t v = OwnMarks::get(own_, n);
         if (v == 0) return true;
         if (!(v & OwnMarks::kMine)) used_reads_->push_back(static_cast<std::uint32_t>(n));
         return false;
@@ -120,10 +116,43 @@ class OverlayMarks {
 
   private:
     std::uint8_t* shared_;
-    std::uint8_t* own_;  // an OwnMarks' bits
-    std::uint8_t taken_; // the own marks that make a pixel not free
+    std::uint8_t* own_; // an OwnMarks' bits
     std::vector<std::uint32_t>* reads_;
     std::vector<std::uint32_t>* used_reads_;
+};
+
+// A seed at its turn (every seed before it committed) while other threads
+// read the shared marks: its marks are bit 1 of the shared marks, which the
+// other threads' tests ignore (they test bit 0, OverlayMarks), until its end
+// makes its final region bit 0 (finish). A free pixel's mark is 0, as only
+// bit 0 is ever set for good. One thread at a time marks this way: the one
+// that commits.
+class TurnMarks {
+  public:
+    static constexpr std::uint8_t kTurn = 2;
+
+    explicit TurnMarks(std::uint8_t* shared) noexcept : shared_(shared) {}
+
+    bool is_free(std::size_t n) const noexcept {
+        return !(OverlayMarks::shared_mark(shared_, n) & 3);
+    }
+    void mark(std::size_t n) noexcept { store(n, kTurn); }
+    void unmark(std::size_t n) noexcept { store(n, 0); }
+    void prefetch(std::size_t n) const noexcept { __builtin_prefetch(shared_ + n); }
+    bool hint_used(std::size_t n) const noexcept {
+        return OverlayMarks::shared_mark(shared_, n) & 1;
+    }
+    // The seed's net marks, `region`, become final.
+    void finish(const std::vector<std::uint32_t>& region) noexcept {
+        for (std::uint32_t p : region)
+            store(p, 1);
+    }
+
+  private:
+    void store(std::size_t n, std::uint8_t v) noexcept {
+        __atomic_store_n(shared_ + n, v, __ATOMIC_RELAXED);
+    }
+    std::uint8_t* shared_;
 };
 
 // A seed of a speculated batch that was not found used in the shared marks:
@@ -161,8 +190,6 @@ struct ThreadOverlay {
 
     OwnMarks own;
     std::vector<std::uint32_t> region;
-    std::vector<std::uint32_t> reads; // reads of seeds done in order (not needed)
-    std::vector<std::uint32_t> used_reads;
 
   private:
     // A batch of this thread whose marks are kPrior in `own`.
@@ -217,9 +244,9 @@ void commit_batch(const SeedLoopInput& in, const BatchRecord& record, std::size_
                   CheckTally& tally);
 
 // Seeds [first, last) at their turn (every seed before them committed),
-// through an overlay without the thread's earlier marks (another thread must
-// never see a mark that refinement may still take back); each seed's region
-// becomes shared marks at its end, its candidate is appended to `found`.
+// through TurnMarks (no other thread's test sees a mark that refinement may
+// still take back); each seed's region becomes final shared marks at its
+// end, its candidate is appended to `found`. `thread` lends its buffers.
 void seeds_in_order(const SeedLoopInput& in, std::size_t first, std::size_t last,
                     std::uint8_t* shared, ThreadOverlay& thread, std::vector<Candidate>& found);
 
