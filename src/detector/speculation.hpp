@@ -105,13 +105,17 @@ class OverlayMarks {
     // Shared marks are read and written by several threads at once: always
     // through these (relaxed atomic byte accesses, plain moves on x86-64 and
     // aarch64; the compiler's builtins, as std::atomic_ref is missing from
-    // older C++ libraries). Correctness rests on marks only ever going from
-    // 0 to 1, not on the order in which other threads see them.
+    // older C++ libraries). Correctness rests on bit 0 only ever going from
+    // 0 to 1 (bit 1, TurnMarks', comes and goes, and only its thread looks
+    // at it), not on the order in which other threads see the marks.
     static std::uint8_t shared_mark(std::uint8_t* shared, std::size_t n) noexcept {
         return __atomic_load_n(shared + n, __ATOMIC_RELAXED);
     }
+    static void store_shared_mark(std::uint8_t* shared, std::size_t n, std::uint8_t v) noexcept {
+        __atomic_store_n(shared + n, v, __ATOMIC_RELAXED);
+    }
     static void set_shared_mark(std::uint8_t* shared, std::size_t n) noexcept {
-        __atomic_store_n(shared + n, std::uint8_t{1}, __ATOMIC_RELAXED);
+        store_shared_mark(shared, n, 1);
     }
 
   private:
@@ -134,10 +138,10 @@ class TurnMarks {
     explicit TurnMarks(std::uint8_t* shared) noexcept : shared_(shared) {}
 
     bool is_free(std::size_t n) const noexcept {
-        return !(OverlayMarks::shared_mark(shared_, n) & 3);
+        return !(OverlayMarks::shared_mark(shared_, n) & (1 | kTurn));
     }
-    void mark(std::size_t n) noexcept { store(n, kTurn); }
-    void unmark(std::size_t n) noexcept { store(n, 0); }
+    void mark(std::size_t n) noexcept { OverlayMarks::store_shared_mark(shared_, n, kTurn); }
+    void unmark(std::size_t n) noexcept { OverlayMarks::store_shared_mark(shared_, n, 0); }
     void prefetch(std::size_t n) const noexcept { __builtin_prefetch(shared_ + n); }
     bool hint_used(std::size_t n) const noexcept {
         return OverlayMarks::shared_mark(shared_, n) & 1;
@@ -145,13 +149,10 @@ class TurnMarks {
     // The seed's net marks, `region`, become final.
     void finish(const std::vector<std::uint32_t>& region) noexcept {
         for (std::uint32_t p : region)
-            store(p, 1);
+            OverlayMarks::set_shared_mark(shared_, p);
     }
 
   private:
-    void store(std::size_t n, std::uint8_t v) noexcept {
-        __atomic_store_n(shared_ + n, v, __ATOMIC_RELAXED);
-    }
     std::uint8_t* shared_;
 };
 
