@@ -1,0 +1,85 @@
+// The detector's seed loop alone, timed in one process: the sequential loop,
+// the parallel loop with one thread (every batch done at its turn, through
+// the marks that other threads would read) and with two, on the same fields,
+// one after the other for each photograph. Built and run by seed_loop.py.
+//
+//     seed_loop DIR W H ROUNDS    # DIR holds W x H grey uint8 *.raw files
+#include "detector/seed_loop.hpp"
+#include "detector/downscale.hpp"
+#include "detector/driver.hpp"
+#include "detector/level_lines.hpp"
+#include "pool.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+using namespace linora::detector;
+
+namespace {
+
+struct Photo {
+    Array<Px> field;
+    std::vector<std::uint8_t> weak;
+    std::vector<std::uint32_t> seeds;
+    std::size_t w = 0, h = 0;
+};
+
+Photo prepare(const std::filesystem::path& path, std::size_t width, std::size_t height) {
+    std::vector<std::uint8_t> pixels(width * height);
+    std::ifstream(path, std::ios::binary)
+        .read(reinterpret_cast<char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
+    Photo p;
+    p.w = subsampled_size(0.8, width);
+    p.h = subsampled_size(0.8, height);
+    p.weak.resize(p.w * p.h);
+    std::vector<float> row_max(p.h);
+    const FieldRowMarks marks{p.weak.data(), row_max.data(), kGradientThreshold};
+    p.field = subsampled_field<std::uint8_t>(pixels, width, height, 0.8, marks);
+    p.seeds = seeds_by_norm(p.field, kGradientThreshold);
+    return p;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: seed_loop DIR WIDTH HEIGHT ROUNDS\n");
+        return 2;
+    }
+    const std::size_t width = std::strtoul(argv[2], nullptr, 10);
+    const std::size_t height = std::strtoul(argv[3], nullptr, 10);
+    const int rounds = std::atoi(argv[4]);
+    std::vector<Photo> photos;
+    for (const auto& entry : std::filesystem::directory_iterator(argv[1]))
+        if (entry.path().extension() == ".raw")
+            photos.push_back(prepare(entry.path(), width, height));
+    double ms[3] = {};
+    for (int r = 0; r < rounds; ++r)
+        for (const Photo& p : photos) {
+            const double lnt = log_nt(p.w, p.h);
+            const SeedLoopInput in{p.field, p.w, p.h, p.seeds, min_region_size(lnt), lnt};
+            for (std::size_t threads = 0; threads < 3; ++threads) {
+                std::vector<std::uint8_t> used = p.weak;
+                const linora::ScopedWorkerCount workers(threads == 0 ? 1 : threads);
+                const auto start = std::chrono::steady_clock::now();
+                if (threads == 0) {
+                    seed_loop_sequential(in, used);
+                } else {
+                    SeedSchedule schedule;
+                    schedule.threads = threads;
+                    seed_loop_parallel(in, used, schedule);
+                }
+                ms[threads] += std::chrono::duration<double, std::milli>(
+                                   std::chrono::steady_clock::now() - start)
+                                   .count();
+            }
+        }
+    const double n = static_cast<double>(rounds) * static_cast<double>(photos.size());
+    std::printf("seed loop per photograph: sequential %.2f ms; parallel loop, one thread %.2f ms "
+                "(x%.3f of sequential), two threads %.2f ms (speed-up x%.2f)\n",
+                ms[0] / n, ms[1] / n, ms[1] / ms[0], ms[2] / n, ms[0] / ms[2]);
+}
