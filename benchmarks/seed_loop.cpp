@@ -21,6 +21,8 @@ using namespace linora::detector;
 
 namespace {
 
+constexpr double kScale = 0.8; // detect's usual scale
+
 struct Photo {
     Array<Px> field;
     std::vector<std::uint8_t> weak;
@@ -30,15 +32,20 @@ struct Photo {
 
 Photo prepare(const std::filesystem::path& path, std::size_t width, std::size_t height) {
     std::vector<std::uint8_t> pixels(width * height);
-    std::ifstream(path, std::ios::binary)
-        .read(reinterpret_cast<char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
+    std::ifstream file(path, std::ios::binary);
+    if (!file.read(reinterpret_cast<char*>(pixels.data()),
+                   static_cast<std::streamsize>(pixels.size()))) {
+        std::fprintf(stderr, "seed_loop: %s holds fewer than %zu x %zu samples\n", path.c_str(),
+                     width, height);
+        std::exit(2);
+    }
     Photo p;
-    p.w = subsampled_size(0.8, width);
-    p.h = subsampled_size(0.8, height);
+    p.w = subsampled_size(kScale, width);
+    p.h = subsampled_size(kScale, height);
     p.weak.resize(p.w * p.h);
     std::vector<float> row_max(p.h);
     const FieldRowMarks marks{p.weak.data(), row_max.data(), kGradientThreshold};
-    p.field = subsampled_field<std::uint8_t>(pixels, width, height, 0.8, marks);
+    p.field = subsampled_field<std::uint8_t>(pixels, width, height, kScale, marks);
     p.seeds = seeds_by_norm(p.field, kGradientThreshold);
     return p;
 }
