@@ -1,15 +1,20 @@
 // The detector's seed loop alone, timed in one process: the sequential loop,
 // the parallel loop with one thread (every batch done at its turn, through
-// the marks that other threads would read) and with two, on the same fields,
-// one after the other for each photograph. Built and run by seed_loop.py.
+// the marks that other threads would read) and with two, and every batch
+// speculated and then committed on one thread (the speculation's own cost,
+// with no other thread to contend with and nothing done again), on the same
+// fields, one after the other for each photograph. Built and run by
+// seed_loop.py.
 //
 //     seed_loop DIR W H ROUNDS    # DIR holds W x H grey uint8 *.raw files
 #include "detector/seed_loop.hpp"
+#include "detector/speculation.hpp"
 #include "detector/downscale.hpp"
 #include "detector/driver.hpp"
 #include "detector/level_lines.hpp"
 #include "pool.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +55,23 @@ Photo prepare(const std::filesystem::path& path, std::size_t width, std::size_t 
     return p;
 }
 
+// Each batch speculated on the marks committed so far, then committed: the
+// speculation's records and checks, without waiting or redone seeds.
+void speculated_one_by_one(const SeedLoopInput& in, std::span<std::uint8_t> used) {
+    ThreadOverlay thread(in.field.size());
+    BatchRecord record;
+    std::vector<Candidate> found;
+    CheckTally tally;
+    const std::size_t n = in.seeds.size();
+    for (std::size_t b = 0; b * kBatchSeeds < n; ++b) {
+        const std::size_t first = b * kBatchSeeds;
+        thread.release_before(b);
+        speculate_batch(in, b, first, std::min(n, first + kBatchSeeds), used.data(), thread,
+                        record);
+        commit_batch(in, record, first, used.data(), thread, found, tally);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -64,29 +86,44 @@ int main(int argc, char** argv) {
     for (const auto& entry : std::filesystem::directory_iterator(argv[1]))
         if (entry.path().extension() == ".raw")
             photos.push_back(prepare(entry.path(), width, height));
-    double ms[3] = {};
+    double ms[4] = {};
     for (int r = 0; r < rounds; ++r)
         for (const Photo& p : photos) {
             const double lnt = log_nt(p.w, p.h);
             const SeedLoopInput in{p.field, p.w, p.h, p.seeds, min_region_size(lnt), lnt};
-            for (std::size_t threads = 0; threads < 3; ++threads) {
+            // 0: sequential, 1 and 2: the parallel loop on as many threads,
+            // 3: speculated batch by batch.
+            std::vector<std::uint8_t> sequential_marks;
+            for (std::size_t way = 0; way < 4; ++way) {
+                const std::size_t threads = way == 1 || way == 2 ? way : 1;
                 std::vector<std::uint8_t> used = p.weak;
-                const linora::ScopedWorkerCount workers(threads == 0 ? 1 : threads);
+                const linora::ScopedWorkerCount workers(threads);
                 const auto start = std::chrono::steady_clock::now();
-                if (threads == 0) {
+                if (way == 0) {
                     seed_loop_sequential(in, used);
+                } else if (way == 3) {
+                    speculated_one_by_one(in, used);
                 } else {
                     SeedSchedule schedule;
                     schedule.threads = threads;
                     seed_loop_parallel(in, used, schedule);
                 }
-                ms[threads] += std::chrono::duration<double, std::milli>(
+                ms[way] += std::chrono::duration<double, std::milli>(
                                    std::chrono::steady_clock::now() - start)
                                    .count();
+                // Every way must leave the sequential loop's marks.
+                if (way == 0) {
+                    sequential_marks = used;
+                } else if (used != sequential_marks) {
+                    std::fprintf(stderr, "seed_loop: way %zu left other marks\n", way);
+                    return 1;
+                }
             }
         }
     const double n = static_cast<double>(rounds) * static_cast<double>(photos.size());
     std::printf("seed loop per photograph: sequential %.2f ms; parallel loop, one thread %.2f ms "
-                "(x%.3f of sequential), two threads %.2f ms (speed-up x%.2f)\n",
-                ms[0] / n, ms[1] / n, ms[1] / ms[0], ms[2] / n, ms[0] / ms[2]);
+                "(x%.3f of sequential), two threads %.2f ms (speed-up x%.2f); every batch "
+                "speculated, then committed, on one thread %.2f ms (x%.3f of sequential)\n",
+                ms[0] / n, ms[1] / n, ms[1] / ms[0], ms[2] / n, ms[0] / ms[2], ms[3] / n,
+                ms[3] / ms[0]);
 }

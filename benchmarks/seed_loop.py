@@ -1,7 +1,9 @@
 """The detector's seed loop alone, in C++ (seed_loop.cpp): the sequential
-loop against the parallel loop with one and with two threads, on ab.py's six
-photographs at 1920 x 1080, scale 0.8. Within one run the ratios between the
-three hold to a few per cent on a machine whose speed drifts.
+loop against the parallel loop with one and with two threads, and against
+every batch speculated and then committed on one thread (what the
+speculation's bookkeeping costs by itself), on ab.py's six photographs at
+1920 x 1080, scale 0.8. Within one run the ratios between them hold to a few
+per cent on a machine whose speed drifts.
 
     bash scripts/test.sh            # builds build/cpp-tests/liblinora_core.a
     python benchmarks/seed_loop.py [--rounds 5] [--build build/cpp-tests]
