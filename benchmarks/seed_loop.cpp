@@ -8,10 +8,10 @@
 //
 //     seed_loop DIR W H ROUNDS    # DIR holds W x H grey uint8 *.raw files
 #include "detector/seed_loop.hpp"
-#include "detector/speculation.hpp"
 #include "detector/downscale.hpp"
 #include "detector/driver.hpp"
 #include "detector/level_lines.hpp"
+#include "detector/speculation.hpp"
 #include "pool.hpp"
 
 #include <algorithm>
@@ -109,8 +109,8 @@ int main(int argc, char** argv) {
                     seed_loop_parallel(in, used, schedule);
                 }
                 ms[way] += std::chrono::duration<double, std::milli>(
-                                   std::chrono::steady_clock::now() - start)
-                                   .count();
+                               std::chrono::steady_clock::now() - start)
+                               .count();
                 // Every way must leave the sequential loop's marks.
                 if (way == 0) {
                     sequential_marks = used;
