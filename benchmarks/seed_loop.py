@@ -2,8 +2,9 @@
 loop against the parallel loop with one and with two threads, and against
 every batch speculated and then committed on one thread (what the
 speculation's bookkeeping costs by itself), on ab.py's six photographs at
-1920 x 1080, scale 0.8. Within one run the ratios between them hold to a few
-per cent on a machine whose speed drifts.
+1920 x 1080, scale 0.8. The ratios within one run drift less than the times,
+but on a shared machine the two-thread speed-up still moves by a fifth from
+one run to the next: compare several runs, alternating the builds.
 
     bash scripts/test.sh            # builds build/cpp-tests/liblinora_core.a
     python benchmarks/seed_loop.py [--rounds 5] [--build build/cpp-tests]
