@@ -18,8 +18,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
+#include <utility>
 #include <vector>
 
 using namespace linora::detector;
@@ -57,7 +60,8 @@ Photo prepare(const std::filesystem::path& path, std::size_t width, std::size_t 
 
 // Each batch speculated on the marks committed so far, then committed: the
 // speculation's records and checks, without waiting or redone seeds.
-void speculated_one_by_one(const SeedLoopInput& in, std::span<std::uint8_t> used) {
+std::vector<Candidate> speculated_one_by_one(const SeedLoopInput& in,
+                                             std::span<std::uint8_t> used) {
     ThreadOverlay thread(in.field.size());
     BatchRecord record;
     std::vector<Candidate> found;
@@ -70,6 +74,23 @@ void speculated_one_by_one(const SeedLoopInput& in, std::span<std::uint8_t> used
                         record);
         commit_batch(in, record, first, used.data(), thread, found, tally);
     }
+    return found;
+}
+
+// The ways the loop is timed, in this order.
+enum Way : std::size_t { kSequential, kOneThread, kTwoThreads, kSpeculated, kWays };
+
+std::vector<Candidate> run(Way way, const SeedLoopInput& in, std::span<std::uint8_t> used) {
+    if (way == kSequential) return seed_loop_sequential(in, used);
+    if (way == kSpeculated) return speculated_one_by_one(in, used);
+    SeedSchedule schedule;
+    schedule.threads = way == kTwoThreads ? 2 : 1;
+    return seed_loop_parallel(in, used, schedule);
+}
+
+bool same(const std::vector<Candidate>& a, const std::vector<Candidate>& b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Candidate)) == 0);
 }
 
 } // namespace
@@ -86,36 +107,28 @@ int main(int argc, char** argv) {
     for (const auto& entry : std::filesystem::directory_iterator(argv[1]))
         if (entry.path().extension() == ".raw")
             photos.push_back(prepare(entry.path(), width, height));
-    double ms[4] = {};
+    double ms[kWays] = {};
     for (int r = 0; r < rounds; ++r)
         for (const Photo& p : photos) {
             const double lnt = log_nt(p.w, p.h);
             const SeedLoopInput in{p.field, p.w, p.h, p.seeds, min_region_size(lnt), lnt};
-            // 0: sequential, 1 and 2: the parallel loop on as many threads,
-            // 3: speculated batch by batch.
             std::vector<std::uint8_t> sequential_marks;
-            for (std::size_t way = 0; way < 4; ++way) {
-                const std::size_t threads = way == 1 || way == 2 ? way : 1;
+            std::vector<Candidate> sequential_found;
+            for (std::size_t way = 0; way < kWays; ++way) {
                 std::vector<std::uint8_t> used = p.weak;
-                const linora::ScopedWorkerCount workers(threads);
+                const linora::ScopedWorkerCount workers(way == kTwoThreads ? 2 : 1);
                 const auto start = std::chrono::steady_clock::now();
-                if (way == 0) {
-                    seed_loop_sequential(in, used);
-                } else if (way == 3) {
-                    speculated_one_by_one(in, used);
-                } else {
-                    SeedSchedule schedule;
-                    schedule.threads = threads;
-                    seed_loop_parallel(in, used, schedule);
-                }
+                std::vector<Candidate> found = run(static_cast<Way>(way), in, used);
                 ms[way] += std::chrono::duration<double, std::milli>(
                                std::chrono::steady_clock::now() - start)
                                .count();
-                // Every way must leave the sequential loop's marks.
-                if (way == 0) {
-                    sequential_marks = used;
-                } else if (used != sequential_marks) {
-                    std::fprintf(stderr, "seed_loop: way %zu left other marks\n", way);
+                // Every way must give the sequential loop's candidates and marks.
+                if (way == kSequential) {
+                    sequential_marks = std::move(used);
+                    sequential_found = std::move(found);
+                } else if (used != sequential_marks || !same(found, sequential_found)) {
+                    std::fprintf(stderr, "seed_loop: way %zu gave other candidates or marks\n",
+                                 way);
                     return 1;
                 }
             }
